@@ -1,0 +1,244 @@
+#include "api/wrapper.hpp"
+
+#include <limits>
+
+#include "identification/shpitser.hpp"
+#include "utils/panic.hpp"
+
+namespace zeph::api {
+
+using form::Form;
+using form::NamedForm;
+using Kind = Form::Kind;
+
+VarId ModelWrapper::get_or_add_var(std::string_view name) {
+  auto it = names_.find(Name(name));
+  if (it != names_.end()) return it->second;
+  if (names_.size() >= static_cast<std::size_t>(std::numeric_limits<VarId>::max())) {
+    throw QueryError("too many variables");
+  }
+  VarId id = static_cast<VarId>(names_.size());
+  names_.emplace(Name(name), id);
+  builder_.directed.nodes.insert(id);
+  builder_.bidirected.nodes.insert(id);
+  return id;
+}
+
+void ModelWrapper::load_edges(const std::vector<NamePair>& d_edges,
+                              const std::vector<NamePair>& b_edges) {
+  for (const auto& [a, b] : d_edges) {
+    VarId ia = get_or_add_var(a);
+    VarId ib = get_or_add_var(b);
+    // The map runs from child to parents: a is recorded as a parent of b.
+    builder_.directed.add_edge(ib, ia);
+  }
+  for (const auto& [a, b] : b_edges) {
+    VarId ia = get_or_add_var(a);
+    VarId ib = get_or_add_var(b);
+    builder_.bidirected.add_edge(ia, ib);
+  }
+}
+
+VarSet ModelWrapper::translate(const NameSet& names) const {
+  VarSet out;
+  for (const auto& name : names) {
+    auto it = names_.find(name);
+    if (it == names_.end()) throw Panic("Variable " + name + " not found");
+    out.insert(it->second);
+  }
+  return out;
+}
+
+ReverseTable ModelWrapper::reverse_table() const {
+  ReverseTable names(names_.size());
+  for (const auto& [name, id] : names_) names[static_cast<std::size_t>(id)] = name;
+  return names;
+}
+
+IDResult ModelWrapper::id(const NameSet& outcomes, const NameSet& interventions,
+                          const NameSet& conditioning) const {
+  VarSet y = translate(outcomes);
+  VarSet x = translate(interventions);
+  VarSet z = translate(conditioning);
+
+  ReverseTable names = reverse_table();
+  const std::pair<const VarSet*, const VarSet*> clashes[] = {{&y, &x}, {&y, &z}, {&x, &z}};
+  const char* roles[] = {"an outcome and an intervention", "an outcome and a conditioning variable",
+                         "an intervention and a conditioning variable"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    VarSet both = set_utils::intersection(*clashes[i].first, *clashes[i].second);
+    if (!both.empty()) {
+      throw QueryError("Variable " + names[static_cast<std::size_t>(both.front())] +
+                       " cannot be both " + roles[i]);
+    }
+  }
+
+  model::Model model = model::ModelBuilder(builder_).to_model();
+  std::vector<VarId> cycle = model.digraph.find_cycle();
+  if (!cycle.empty()) {
+    std::string text = "d_edges contain a directed cycle: ";
+    for (std::size_t i = 0; i < cycle.size(); ++i) {
+      if (i) text += " -> ";
+      text += names[static_cast<std::size_t>(cycle[i])];
+    }
+    throw QueryError(text);
+  }
+
+  Form answer = shpitser::id(model.cond(z), y, x);
+  return IDResult{to_json(answer, names)};
+}
+
+namespace {
+
+const Name& name_of(const ReverseTable& names, VarId v) {
+  if (v < 0 || static_cast<std::size_t>(v) >= names.size()) throw Panic("no entry found for key");
+  return names[static_cast<std::size_t>(v)];
+}
+
+void write_escaped(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (char ch : s) {
+    auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += kHex[c >> 4];
+          out += kHex[c & 15];
+        } else {
+          out += ch;
+        }
+    }
+  }
+}
+
+// Writes a form over ids or over names; `name` turns one variable into its text.
+template <class V, class NameFn>
+void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& name) {
+  using K = typename form::AbstractForm<V>::Kind;
+  auto write_list = [&](const std::vector<V>& vars) {
+    bool first = true;
+    for (const auto& v : vars) {
+      if (!first) out += ", ";
+      first = false;
+      out += '"';
+      write_escaped(out, name(v));
+      out += '"';
+    }
+  };
+  switch (f.kind()) {
+    case K::Hedge:
+      out += "{\"type\": \"Hedge\"}";
+      return;
+    case K::P:
+      out += "{\"type\": \"P\", \"vars\": [";
+      write_list(form::as_p(f).vars);
+      out += "], \"given\": [";
+      write_list(form::as_p(f).given);
+      out += "]}";
+      return;
+    case K::Quotient:
+      out += "{\"type\": \"Quotient\", \"numer\": ";
+      write_form(out, form::as_quotient(f).numer, name);
+      out += ", \"denom\": ";
+      write_form(out, form::as_quotient(f).denom, name);
+      out += '}';
+      return;
+    case K::Product: {
+      out += "{\"type\": \"Product\", \"exprs\": [";
+      bool first = true;
+      for (const auto& e : form::as_product(f).exprs) {
+        if (!first) out += ", ";
+        first = false;
+        write_form(out, e, name);
+      }
+      out += "]}";
+      return;
+    }
+    case K::Marginal: {
+      // All summed names in one string, joined by ", ", in ascending order of their ids.
+      out += "{\"type\": \"Marginal\", \"sub\": [\"";
+      bool first = true;
+      for (const auto& v : form::as_marginal(f).sub) {
+        if (!first) out += ", ";
+        first = false;
+        write_escaped(out, name(v));
+      }
+      out += "\"], \"exp\": ";
+      write_form(out, form::as_marginal(f).exp, name);
+      out += '}';
+      return;
+    }
+  }
+}
+
+NamedForm substitute_rec(const Form& f, const ReverseTable& names) {
+  switch (f.kind()) {
+    case Kind::Marginal: {
+      std::vector<Name> sub;
+      for (VarId v : form::as_marginal(f).sub) sub.push_back(name_of(names, v));
+      return form::marginal<Name>(std::move(sub), substitute_rec(form::as_marginal(f).exp, names));
+    }
+    case Kind::Product: {
+      std::vector<NamedForm> exprs;
+      for (const auto& e : form::as_product(f).exprs) exprs.push_back(substitute_rec(e, names));
+      return form::product<Name>(std::move(exprs));
+    }
+    case Kind::Quotient:
+      return form::quotient<Name>(substitute_rec(form::as_quotient(f).numer, names),
+                                  substitute_rec(form::as_quotient(f).denom, names));
+    case Kind::P: {
+      std::vector<Name> vars;
+      std::vector<Name> given;
+      for (VarId v : form::as_p(f).vars) vars.push_back(name_of(names, v));
+      for (VarId v : form::as_p(f).given) given.push_back(name_of(names, v));
+      return form::p<Name>(std::move(vars), std::move(given));
+    }
+    case Kind::Hedge:
+      break;
+  }
+  return form::hedge<Name>();
+}
+
+}  // namespace
+
+namespace form_sub {
+NamedForm substitute(const Form& form, const ReverseTable& names) {
+  return substitute_rec(form, names);
+}
+}  // namespace form_sub
+
+std::string to_json(const NamedForm& form) {
+  std::string out;
+  write_form(out, form, [](const Name& n) -> const Name& { return n; });
+  return out;
+}
+
+std::string to_json(const Form& form, const ReverseTable& names) {
+  std::string out;
+  write_form(out, form, [&](VarId v) -> const Name& { return name_of(names, v); });
+  return out;
+}
+
+}  // namespace zeph::api

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "form/form.hpp"
+#include "model/model.hpp"
+
+namespace zeph::api {
+
+// A query that is not well formed (a variable in two roles, a cyclic graph): raised in
+// Python as ValueError.
+class QueryError : public std::runtime_error {
+ public:
+  explicit QueryError(const std::string& message) : std::runtime_error(message) {}
+};
+
+using Name = std::string;
+using NamePair = std::pair<Name, Name>;
+// The names of one role, in the caller's order (repeats allowed; they count once).
+using NameSet = std::vector<Name>;
+// Variable id to name.
+using ReverseTable = std::vector<Name>;
+
+// The JSON text of one identification.
+struct IDResult {
+  std::string json;
+};
+
+// Serves one request: numbers the names of the edges, collects the edges, and answers a query
+// in the caller's names.
+class ModelWrapper {
+ public:
+  static ModelWrapper new_() { return ModelWrapper(); }
+
+  // The id of a name, numbering it (0, 1, 2, ... in order of first sight) if it is new.
+  VarId get_or_add_var(std::string_view name);
+  // d_edges are (cause, effect) pairs; b_edges unordered pairs.
+  void load_edges(const std::vector<NamePair>& d_edges, const std::vector<NamePair>& b_edges);
+  // P(outcomes | conditioning, do(interventions)) as JSON text. The wrapper is only read.
+  IDResult id(const NameSet& outcomes, const NameSet& interventions,
+              const NameSet& conditioning) const;
+
+  const model::ModelBuilder& builder() const noexcept { return builder_; }
+  std::size_t size() const noexcept { return names_.size(); }
+
+ private:
+  VarSet translate(const NameSet& names) const;
+  ReverseTable reverse_table() const;
+
+  model::ModelBuilder builder_;
+  std::unordered_map<Name, VarId> names_;
+};
+
+namespace form_sub {
+// The same tree with every id replaced by its name.
+form::NamedForm substitute(const form::Form& form, const ReverseTable& names);
+}  // namespace form_sub
+
+// One line of JSON; every name is a JSON string that decodes back to exactly that name.
+std::string to_json(const form::NamedForm& form);
+// The same text straight from an id form.
+std::string to_json(const form::Form& form, const ReverseTable& names);
+
+}  // namespace zeph::api

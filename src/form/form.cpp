@@ -1,0 +1,290 @@
+#include "form/form.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace zeph::form {
+
+using Kind = Form::Kind;
+
+namespace {
+
+template <class T>
+Ordering compare_values(const T& a, const T& b) {
+  if (a < b) return Ordering::Less;
+  if (b < a) return Ordering::Greater;
+  return Ordering::Equal;
+}
+
+Ordering compare_lists(const std::vector<VarId>& a, const std::vector<VarId>& b) {
+  std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return a[i] < b[i] ? Ordering::Less : Ordering::Greater;
+  }
+  return compare_values(a.size(), b.size());
+}
+
+void merge_sort(std::vector<Form>& v, std::size_t lo, std::size_t hi, std::vector<Form>& tmp) {
+  if (hi - lo <= 1) return;
+  std::size_t mid = lo + (hi - lo) / 2;
+  merge_sort(v, lo, mid, tmp);
+  merge_sort(v, mid, hi, tmp);
+  tmp.clear();
+  std::size_t i = lo;
+  std::size_t j = mid;
+  // The right element goes first only when it is strictly Less: ties keep their order.
+  while (i < mid && j < hi) {
+    if (partial_cmp(v[j], v[i]) == Ordering::Less) {
+      tmp.push_back(std::move(v[j++]));
+    } else {
+      tmp.push_back(std::move(v[i++]));
+    }
+  }
+  while (i < mid) tmp.push_back(std::move(v[i++]));
+  while (j < hi) tmp.push_back(std::move(v[j++]));
+  std::move(tmp.begin(), tmp.end(), v.begin() + static_cast<std::ptrdiff_t>(lo));
+}
+
+// Rewrites of shared nodes are remembered for the length of one walk, so that a subtree
+// referenced from many places is processed once. The memo keeps its keys alive.
+struct Memo {
+  std::unordered_map<const void*, std::pair<Form, Form>> done;
+  const Form* find(const Form& f) const {
+    auto it = done.find(f.id());
+    return it == done.end() ? nullptr : &it->second.second;
+  }
+  void put(bool shared, const Form& f, const Form& result) {
+    if (shared) done.emplace(f.id(), std::make_pair(f, result));
+  }
+};
+
+Form sorted_rec(const Form& f, Memo& memo) {
+  const bool shared = f.shared();
+  if (shared) {
+    if (const Form* hit = memo.find(f)) return *hit;
+  }
+  Form out = f;
+  switch (f.kind()) {
+    case Kind::Marginal: {
+      const auto& m = as_marginal(f);
+      Form e = sorted_rec(m.exp, memo);
+      if (e.id() != m.exp.id()) out = marginal<VarId>(m.sub, std::move(e));
+      break;
+    }
+    case Kind::Product: {
+      const auto& in = as_product(f).exprs;
+      std::vector<Form> exprs;
+      exprs.reserve(in.size());
+      for (const auto& e : in) exprs.push_back(sorted_rec(e, memo));
+      stable_sort_forms(exprs);
+      bool same = true;
+      for (std::size_t i = 0; i < in.size() && same; ++i) same = exprs[i].id() == in[i].id();
+      if (!same) out = product<VarId>(std::move(exprs));
+      break;
+    }
+    case Kind::Quotient: {
+      const auto& q = as_quotient(f);
+      Form n = sorted_rec(q.numer, memo);
+      Form d = sorted_rec(q.denom, memo);
+      if (n.id() != q.numer.id() || d.id() != q.denom.id()) {
+        out = quotient<VarId>(std::move(n), std::move(d));
+      }
+      break;
+    }
+    case Kind::P: {
+      const auto& t = as_p(f);
+      if (!std::is_sorted(t.vars.begin(), t.vars.end()) ||
+          !std::is_sorted(t.given.begin(), t.given.end())) {
+        std::vector<VarId> vars = t.vars;
+        std::vector<VarId> given = t.given;
+        std::sort(vars.begin(), vars.end());
+        std::sort(given.begin(), given.end());
+        out = p<VarId>(std::move(vars), std::move(given));
+      }
+      break;
+    }
+    case Kind::Hedge:
+      break;
+  }
+  memo.put(shared, f, out);
+  return out;
+}
+
+VarSet free_rec(const Form& f, std::unordered_map<const void*, VarSet>& memo) {
+  if (f.shared()) {
+    auto it = memo.find(f.id());
+    if (it != memo.end()) return it->second;
+  }
+  VarSet out;
+  switch (f.kind()) {
+    case Kind::P:
+      for (VarId v : as_p(f).vars) out.insert(v);
+      for (VarId v : as_p(f).given) out.insert(v);
+      break;
+    case Kind::Marginal:
+      out = set_utils::difference(free_rec(as_marginal(f).exp, memo), as_marginal(f).sub);
+      break;
+    case Kind::Product:
+      for (const auto& e : as_product(f).exprs) out = set_utils::union_(out, free_rec(e, memo));
+      break;
+    case Kind::Quotient:
+      out = set_utils::union_(free_rec(as_quotient(f).numer, memo),
+                              free_rec(as_quotient(f).denom, memo));
+      break;
+    case Kind::Hedge:
+      break;
+  }
+  if (f.shared()) memo.emplace(f.id(), out);
+  return out;
+}
+
+bool contains_hedge_rec(const Form& f, std::unordered_set<const void*>& clean) {
+  if (f.shared() && clean.count(f.id())) return false;
+  bool found = false;
+  switch (f.kind()) {
+    case Kind::Hedge:
+      return true;
+    case Kind::P:
+      return false;
+    case Kind::Marginal:
+      found = contains_hedge_rec(as_marginal(f).exp, clean);
+      break;
+    case Kind::Quotient:
+      found = contains_hedge_rec(as_quotient(f).numer, clean) ||
+              contains_hedge_rec(as_quotient(f).denom, clean);
+      break;
+    case Kind::Product:
+      for (const auto& e : as_product(f).exprs) {
+        if ((found = contains_hedge_rec(e, clean))) break;
+      }
+      break;
+  }
+  if (!found && f.shared()) clean.insert(f.id());
+  return found;
+}
+
+Form map_rec(const Form& f, Rewrite rewrite, Memo& memo) {
+  const bool shared = f.shared();
+  if (shared) {
+    if (const Form* hit = memo.find(f)) return *hit;
+  }
+  Form rebuilt = f;
+  switch (f.kind()) {
+    case Kind::Marginal: {
+      const auto& m = as_marginal(f);
+      rebuilt = marginal<VarId>(m.sub, map_rec(m.exp, rewrite, memo));
+      break;
+    }
+    case Kind::Product: {
+      std::vector<Form> exprs;
+      exprs.reserve(as_product(f).exprs.size());
+      for (const auto& e : as_product(f).exprs) exprs.push_back(map_rec(e, rewrite, memo));
+      rebuilt = product<VarId>(std::move(exprs));
+      break;
+    }
+    case Kind::Quotient: {
+      Form n = map_rec(as_quotient(f).numer, rewrite, memo);
+      Form d = map_rec(as_quotient(f).denom, rewrite, memo);
+      rebuilt = quotient<VarId>(std::move(n), std::move(d));
+      break;
+    }
+    case Kind::P:
+    case Kind::Hedge:
+      break;
+  }
+  Form out = rewrite(rebuilt);
+  memo.put(shared, f, out);
+  return out;
+}
+
+}  // namespace
+
+Ordering do_cmp(const Form& a, const Form& b) {
+  if (a.id() == b.id()) return Ordering::Equal;
+  if (a.kind() != b.kind()) return a.kind() < b.kind() ? Ordering::Less : Ordering::Greater;
+  switch (a.kind()) {
+    case Kind::Marginal: {
+      const auto& x = as_marginal(a);
+      const auto& y = as_marginal(b);
+      if (x.sub.size() != y.sub.size()) return compare_values(x.sub.size(), y.sub.size());
+      return do_cmp(x.exp, y.exp);
+    }
+    case Kind::Product: {
+      const auto& x = as_product(a).exprs;
+      const auto& y = as_product(b).exprs;
+      std::size_t n = std::min(x.size(), y.size());
+      for (std::size_t i = 0; i < n; ++i) {
+        Ordering o = do_cmp(x[i], y[i]);
+        if (o != Ordering::Equal) return o;
+      }
+      return compare_values(x.size(), y.size());
+    }
+    case Kind::Quotient: {
+      const auto& x = as_quotient(a);
+      const auto& y = as_quotient(b);
+      if (eq(x.numer, y.numer)) return do_cmp(x.denom, y.denom);
+      return do_cmp(x.numer, y.numer);
+    }
+    case Kind::P: {
+      Ordering o = compare_lists(as_p(a).vars, as_p(b).vars);
+      return o != Ordering::Equal ? o : compare_lists(as_p(a).given, as_p(b).given);
+    }
+    case Kind::Hedge:
+      break;
+  }
+  return Ordering::Equal;
+}
+
+Ordering partial_cmp(const Form& a, const Form& b) { return do_cmp(a, b); }
+
+void stable_sort_forms(std::vector<Form>& forms) {
+  std::vector<Form> tmp;
+  tmp.reserve(forms.size());
+  merge_sort(forms, 0, forms.size(), tmp);
+}
+
+Form sorted(const Form& form) {
+  Memo memo;
+  return sorted_rec(form, memo);
+}
+
+VarSet free(const Form& form) {
+  std::unordered_map<const void*, VarSet> memo;
+  return free_rec(form, memo);
+}
+
+Form factorize_subset(std::vector<VarId> order, Form form, const VarSet& subset) {
+  std::vector<Form> factors;
+  if (subset.empty() || order.empty()) return product<VarId>(std::move(factors));
+  // Only variables of the order are summed out: the rest are values that an earlier step
+  // holds fixed, and they stay free.
+  const VarSet summable = set_utils::intersection(free(form), set_utils::make_set(order));
+  // Walk from the end, so that the set of v and everything after it grows one step at a time.
+  std::vector<std::pair<VarId, VarSet>> kept;
+  VarSet tail;
+  for (std::size_t i = order.size(); i-- > 0;) {
+    tail.insert(order[i]);
+    if (subset.contains(order[i])) kept.emplace_back(order[i], set_utils::difference(summable, tail));
+  }
+  factors.reserve(kept.size());
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+    VarSet with_v = it->second;
+    with_v.insert(it->first);
+    factors.push_back(quotient<VarId>(marginal<VarId>(std::move(it->second), form),
+                                      marginal<VarId>(std::move(with_v), form)));
+  }
+  return product<VarId>(std::move(factors));
+}
+
+bool contains_hedge(const Form& form) {
+  std::unordered_set<const void*> clean;
+  return contains_hedge_rec(form, clean);
+}
+
+Form map(const Form& form, Rewrite f) {
+  Memo memo;
+  return map_rec(form, f, memo);
+}
+
+}  // namespace zeph::form

@@ -1,0 +1,217 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "utils/set_utils.hpp"
+
+namespace zeph::form {
+
+// What a Marginal sums over: a variable set over ids; over names, the names in ascending
+// order of their ids (the order in which they are written out).
+template <class V>
+struct FormTraits;
+template <>
+struct FormTraits<VarId> {
+  using Set = VarSet;
+};
+template <>
+struct FormTraits<std::string> {
+  using Set = std::vector<std::string>;
+};
+
+template <class V>
+struct FormNode;
+
+// A probability expression. Nodes are immutable once built, so a form is a shared handle:
+// copying it is cheap and indistinguishable from a deep copy, and unchanged subtrees are
+// shared between a form and the forms rewritten from it.
+template <class V>
+class AbstractForm {
+ public:
+  using Var = V;
+  using Set = typename FormTraits<V>::Set;
+  // The declaration order ranks the variants in the canonical comparison.
+  enum class Kind : std::uint8_t { Marginal, Product, Quotient, P, Hedge };
+
+  explicit AbstractForm(FormNode<V> node);
+
+  Kind kind() const noexcept;
+  const FormNode<V>& node() const noexcept { return *node_; }
+  // Identity of the shared node, for memo tables within one rewrite.
+  const void* id() const noexcept { return node_.get(); }
+  bool shared() const noexcept { return node_.use_count() > 1; }
+
+ private:
+  std::shared_ptr<const FormNode<V>> node_;
+};
+
+template <class V>
+struct Marginal {
+  typename FormTraits<V>::Set sub;
+  AbstractForm<V> exp;
+};
+template <class V>
+struct Product {
+  std::vector<AbstractForm<V>> exprs;
+};
+template <class V>
+struct Quotient {
+  AbstractForm<V> numer;
+  AbstractForm<V> denom;
+};
+template <class V>
+struct P {
+  std::vector<V> vars;
+  std::vector<V> given;
+};
+struct Hedge {};
+
+template <class V>
+struct FormNode {
+  std::variant<Marginal<V>, Product<V>, Quotient<V>, P<V>, Hedge> value;
+};
+
+template <class V>
+AbstractForm<V>::AbstractForm(FormNode<V> node)
+    : node_(std::make_shared<const FormNode<V>>(std::move(node))) {}
+
+template <class V>
+typename AbstractForm<V>::Kind AbstractForm<V>::kind() const noexcept {
+  return static_cast<Kind>(node_->value.index());
+}
+
+template <class V>
+const Marginal<V>& as_marginal(const AbstractForm<V>& f) {
+  return std::get<Marginal<V>>(f.node().value);
+}
+template <class V>
+const Product<V>& as_product(const AbstractForm<V>& f) {
+  return std::get<Product<V>>(f.node().value);
+}
+template <class V>
+const Quotient<V>& as_quotient(const AbstractForm<V>& f) {
+  return std::get<Quotient<V>>(f.node().value);
+}
+template <class V>
+const P<V>& as_p(const AbstractForm<V>& f) {
+  return std::get<P<V>>(f.node().value);
+}
+
+// Constructors. None of them normalises anything: that is the simplifier's work.
+template <class V>
+AbstractForm<V> marginal(typename FormTraits<V>::Set sub, AbstractForm<V> exp) {
+  return AbstractForm<V>(FormNode<V>{Marginal<V>{std::move(sub), std::move(exp)}});
+}
+template <class V>
+AbstractForm<V> quotient(AbstractForm<V> numer, AbstractForm<V> denom) {
+  return AbstractForm<V>(FormNode<V>{Quotient<V>{std::move(numer), std::move(denom)}});
+}
+template <class V>
+AbstractForm<V> product(std::vector<AbstractForm<V>> exprs) {
+  return AbstractForm<V>(FormNode<V>{Product<V>{std::move(exprs)}});
+}
+template <class V>
+AbstractForm<V> p(std::vector<V> vars, std::vector<V> given) {
+  return AbstractForm<V>(FormNode<V>{P<V>{std::move(vars), std::move(given)}});
+}
+template <class V>
+AbstractForm<V> hedge() {
+  return AbstractForm<V>(FormNode<V>{Hedge{}});
+}
+// The constant 1: a P with no variables.
+template <class V>
+AbstractForm<V> unit() {
+  return p<V>({}, {});
+}
+
+// A copy that shares no node with the original.
+template <class V>
+AbstractForm<V> clone(const AbstractForm<V>& f) {
+  using K = typename AbstractForm<V>::Kind;
+  switch (f.kind()) {
+    case K::Marginal: {
+      const auto& m = as_marginal(f);
+      return marginal<V>(m.sub, clone(m.exp));
+    }
+    case K::Product: {
+      std::vector<AbstractForm<V>> exprs;
+      exprs.reserve(as_product(f).exprs.size());
+      for (const auto& e : as_product(f).exprs) exprs.push_back(clone(e));
+      return product<V>(std::move(exprs));
+    }
+    case K::Quotient:
+      return quotient<V>(clone(as_quotient(f).numer), clone(as_quotient(f).denom));
+    case K::P:
+      return p<V>(as_p(f).vars, as_p(f).given);
+    case K::Hedge:
+      break;
+  }
+  return hedge<V>();
+}
+
+// Structural equality: sets as sets, lists and factors position by position.
+template <class V>
+bool eq(const AbstractForm<V>& a, const AbstractForm<V>& b) {
+  if (a.id() == b.id()) return true;
+  if (a.kind() != b.kind()) return false;
+  using K = typename AbstractForm<V>::Kind;
+  switch (a.kind()) {
+    case K::Marginal:
+      return as_marginal(a).sub == as_marginal(b).sub && eq(as_marginal(a).exp, as_marginal(b).exp);
+    case K::Product: {
+      const auto& x = as_product(a).exprs;
+      const auto& y = as_product(b).exprs;
+      if (x.size() != y.size()) return false;
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        if (!eq(x[i], y[i])) return false;
+      }
+      return true;
+    }
+    case K::Quotient:
+      return eq(as_quotient(a).numer, as_quotient(b).numer) &&
+             eq(as_quotient(a).denom, as_quotient(b).denom);
+    case K::P:
+      return as_p(a).vars == as_p(b).vars && as_p(a).given == as_p(b).given;
+    case K::Hedge:
+      break;
+  }
+  return true;
+}
+
+// Forms over variable ids, the ones the algorithm works on.
+using Form = AbstractForm<VarId>;
+// Forms over the caller's names, built only to be written out.
+using NamedForm = AbstractForm<std::string>;
+
+// ---- Canonical order -------------------------------------------------------------------
+
+enum class Ordering : std::int8_t { Less, Equal, Greater };
+
+// The canonical comparison. Total, but not consistent: two Marginals over different sets of
+// the same size compare by their children alone.
+Ordering do_cmp(const Form& a, const Form& b);
+// The ordering operator of forms: exactly do_cmp.
+Ordering partial_cmp(const Form& a, const Form& b);
+// A stable merge sort that stays in bounds and terminates whatever the comparator answers.
+void stable_sort_forms(std::vector<Form>& forms);
+// The canonical arrangement: every P's lists ascending, every product's factors sorted.
+Form sorted(const Form& form);
+
+// ---- Analysis ----------------------------------------------------------------------------
+
+// The variables a form still depends on.
+VarSet free(const Form& form);
+// The chain-rule factorisation of `form` over the members of `subset`, along `order`: one
+// factor per member, its distribution given the variables after it in `order`.
+Form factorize_subset(std::vector<VarId> order, Form form, const VarSet& subset);
+// Whether a Hedge occurs anywhere in the form.
+bool contains_hedge(const Form& form);
+// Bottom-up rewrite: f sees every node once, after its children have been rewritten.
+using Rewrite = Form (*)(const Form&);
+Form map(const Form& form, Rewrite f);
+
+}  // namespace zeph::form

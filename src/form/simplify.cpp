@@ -1,0 +1,128 @@
+#include "form/simplify.hpp"
+
+#include "utils/utils.hpp"
+
+namespace zeph::simplify {
+
+using Kind = Form::Kind;
+
+namespace {
+
+bool is_unit(const Form& f) {
+  return f.kind() == Kind::P && form::as_p(f).vars.empty() && form::as_p(f).given.empty();
+}
+
+// A list of factors as one form: the unit for none, the factor itself for one.
+Form from_factors(std::vector<Form> factors) {
+  if (factors.empty()) return form::unit<VarId>();
+  if (factors.size() == 1) return std::move(factors.front());
+  return form::product<VarId>(std::move(factors));
+}
+
+std::vector<Form> to_factors(const Form& f) {
+  if (f.kind() == Kind::Product) return form::as_product(f).exprs;
+  return {f};
+}
+
+// One level of a fraction: (numerator, denominator), the unit below a non-quotient.
+std::pair<Form, Form> split(const Form& f) {
+  if (f.kind() == Kind::Quotient) return {form::as_quotient(f).numer, form::as_quotient(f).denom};
+  return {f, form::unit<VarId>()};
+}
+
+}  // namespace
+
+Form simplify(const Form& form) {
+  if (form::contains_hedge(form)) return form::hedge<VarId>();
+  return form::sorted(form::map(form, simplify_form));
+}
+
+Form simplify_form(const Form& node) {
+  Form out = node;
+  switch (node.kind()) {
+    case Kind::Marginal:
+      out = simplify_marginal(node);
+      break;
+    case Kind::Product:
+      out = simplify_product(node);
+      break;
+    case Kind::Quotient:
+      out = simplify_quotient(node);
+      break;
+    case Kind::P:
+    case Kind::Hedge:
+      return node;
+  }
+  // Only a change of variant earns another pass; a same-variant result is final.
+  return out.kind() != node.kind() ? simplify_form(out) : out;
+}
+
+Form simplify_marginal(const Form& node) {
+  if (node.kind() != Kind::Marginal) return node;
+  const auto& m = form::as_marginal(node);
+  if (m.sub.empty()) return m.exp;
+  switch (m.exp.kind()) {
+    case Kind::P: {
+      const auto& term = form::as_p(m.exp);
+      VarSet in_vars = set_utils::make_set(term.vars);
+      VarSet rest = set_utils::difference(m.sub, in_vars);
+      Form kept = form::p<VarId>(set_utils::difference(in_vars, m.sub).to_vector(), term.given);
+      return rest.empty() ? kept : form::marginal<VarId>(std::move(rest), std::move(kept));
+    }
+    case Kind::Marginal: {
+      const auto& inner = form::as_marginal(m.exp);
+      return form::marginal<VarId>(set_utils::union_(m.sub, inner.sub), inner.exp);
+    }
+    default:
+      return node;
+  }
+}
+
+Form simplify_product(const Form& node) {
+  if (node.kind() != Kind::Product) return node;
+  std::vector<Form> numer;
+  std::vector<Form> denom;
+  for (const auto& f : form::as_product(node).exprs) {
+    if (f.kind() == Kind::Product) {
+      // One level of nesting is flattened; deeper products stay as they are.
+      for (const auto& g : form::as_product(f).exprs) {
+        if (g.kind() == Kind::Quotient) {
+          numer.push_back(form::as_quotient(g).numer);
+          denom.push_back(form::as_quotient(g).denom);
+        } else if (!is_unit(g)) {
+          numer.push_back(g);
+        }
+      }
+    } else if (f.kind() == Kind::Quotient) {
+      numer.push_back(form::as_quotient(f).numer);
+      denom.push_back(form::as_quotient(f).denom);
+    } else if (!is_unit(f)) {
+      numer.push_back(f);
+    }
+  }
+  Form n = from_factors(std::move(numer));
+  Form d = from_factors(std::move(denom));
+  if (is_unit(d)) return n;
+  return form::quotient<VarId>(std::move(n), std::move(d));
+}
+
+Form simplify_quotient(const Form& node) {
+  if (node.kind() != Kind::Quotient) return node;
+  const auto& q = form::as_quotient(node);
+  auto [a, b] = split(q.numer);
+  auto [c, d] = split(q.denom);
+  // (a/b) / (c/d) = (a d) / (b c)
+  Form numer = form::sorted(simplify_product(form::product<VarId>({a, d})));
+  Form denom = form::sorted(simplify_product(form::product<VarId>({b, c})));
+  std::vector<Form> top = to_factors(numer);
+  std::vector<Form> bottom = to_factors(denom);
+  form::stable_sort_forms(top);
+  form::stable_sort_forms(bottom);
+  auto [kept_top, kept_bottom] = utils::remove_duplicates_sorted(top, bottom);
+  Form n = simplify_product(form::product<VarId>(std::move(kept_top)));
+  Form dd = simplify_product(form::product<VarId>(std::move(kept_bottom)));
+  if (is_unit(dd)) return n;
+  return form::quotient<VarId>(std::move(n), std::move(dd));
+}
+
+}  // namespace zeph::simplify

@@ -1,0 +1,143 @@
+#include "graph/digraph.hpp"
+
+#include <algorithm>
+
+#include "utils/panic.hpp"
+
+namespace zeph::graph {
+
+DiGraph DiGraph::from_elems(AdjacencyMap edges, VarSet nodes) {
+  return DiGraph(std::make_shared<const AdjacencyMap>(std::move(edges)), std::move(nodes));
+}
+
+DiGraph DiGraph::subgraph(const VarSet& s) const { return DiGraph(edges_, s); }
+
+DiGraph DiGraph::do_(const VarSet& x) const {
+  // Entries hidden by the node set are copied too: the new map is a full map of its own.
+  AdjacencyMap cut;
+  for (VarId v : edges_->keys()) {
+    if (x.contains(v)) continue;
+    cut.add_entry(v);
+    for (VarId p : *edges_->find(v)) cut.insert(v, p);
+  }
+  return DiGraph(std::make_shared<const AdjacencyMap>(std::move(cut)), nodes_);
+}
+
+VarSet DiGraph::parents(VarId v) const {
+  VarSet out;
+  if (const auto* stored = edges_->find(v)) {
+    for (VarId p : *stored) {
+      if (nodes_.contains(p)) out.insert(p);
+    }
+  }
+  return out;
+}
+
+VarSet DiGraph::ancestors_set(const VarSet& s) const {
+  if (!s.is_subset(nodes_)) {
+    throw Panic("cannot find ancestors of " + s.to_string() + " in DiGraph " + to_string() +
+                " because not all queried\n                nodes were found in the graph");
+  }
+  VarSet found = s;
+  std::vector<VarId> stack = s.to_vector();
+  const std::size_t n = nodes_.size();
+  for (std::size_t i = 0; !stack.empty(); ++i) {
+    VarId v = stack.back();
+    stack.pop_back();
+    if (const auto* stored = edges_->find(v)) {
+      for (VarId p : *stored) {
+        if (nodes_.contains(p) && found.insert(p)) stack.push_back(p);
+      }
+    }
+    // A node enters the stack once, so this never fires; it bounds the walk all the same.
+    if (i == n) {
+      throw Panic("infinite loop detected: cannot find ancestors of " + s.to_string() +
+                  " in DiGraph " + to_string());
+    }
+  }
+  return set_utils::difference(found, s);
+}
+
+std::vector<VarId> DiGraph::order() const {
+  std::vector<VarId> result;
+  if (nodes_.empty()) return result;
+  std::vector<std::int32_t> count(static_cast<std::size_t>(*std::max_element(nodes_.begin(), nodes_.end())) + 1, 0);
+  auto each_parent = [&](VarId v, auto&& visit) {
+    if (const auto* stored = edges_->find(v)) {
+      for (VarId p : *stored) {
+        if (nodes_.contains(p)) visit(p);
+      }
+    }
+  };
+  for (VarId n : nodes_) each_parent(n, [&](VarId p) { ++count[static_cast<std::size_t>(p)]; });
+  std::vector<VarId> ready;
+  for (VarId n : nodes_) {
+    if (count[static_cast<std::size_t>(n)] == 0) {
+      result.push_back(n);
+      ready.push_back(n);
+    }
+  }
+  while (!ready.empty()) {
+    VarId v = ready.back();
+    ready.pop_back();
+    each_parent(v, [&](VarId p) {
+      if (--count[static_cast<std::size_t>(p)] == 0) {
+        result.push_back(p);
+        ready.push_back(p);
+      }
+    });
+  }
+  return result;
+}
+
+std::vector<VarId> DiGraph::find_cycle() const {
+  if (nodes_.empty()) return {};
+  const std::size_t bound = static_cast<std::size_t>(*std::max_element(nodes_.begin(), nodes_.end())) + 1;
+  // Children lists, ascending, from the child-to-parents map.
+  std::vector<std::vector<VarId>> children(bound);
+  for (VarId v : nodes_) {
+    if (const auto* stored = edges_->find(v)) {
+      for (VarId p : *stored) {
+        if (nodes_.contains(p)) children[static_cast<std::size_t>(p)].push_back(v);
+      }
+    }
+  }
+  enum : std::uint8_t { kNew, kOnPath, kDone };
+  std::vector<std::uint8_t> state(bound, kNew);
+  // Depth-first search with an explicit stack of (node, next child index): deep chains must
+  // not exhaust the C stack.
+  std::vector<std::pair<VarId, std::size_t>> path;
+  for (VarId root : nodes_) {
+    if (state[static_cast<std::size_t>(root)] != kNew) continue;
+    path.emplace_back(root, 0);
+    state[static_cast<std::size_t>(root)] = kOnPath;
+    while (!path.empty()) {
+      auto& [u, next] = path.back();
+      const auto& kids = children[static_cast<std::size_t>(u)];
+      if (next == kids.size()) {
+        state[static_cast<std::size_t>(u)] = kDone;
+        path.pop_back();
+        continue;
+      }
+      VarId c = kids[next++];
+      if (state[static_cast<std::size_t>(c)] == kOnPath) {
+        std::vector<VarId> cycle;
+        auto from = std::find_if(path.begin(), path.end(), [c](const auto& e) { return e.first == c; });
+        for (auto it = from; it != path.end(); ++it) cycle.push_back(it->first);
+        cycle.push_back(c);
+        return cycle;
+      }
+      if (state[static_cast<std::size_t>(c)] == kNew) {
+        state[static_cast<std::size_t>(c)] = kOnPath;
+        path.emplace_back(c, 0);
+      }
+    }
+  }
+  return {};
+}
+
+std::string DiGraph::to_string() const {
+  return "DiGraph { edges: " + edges_->to_string() + ", nodes: " + nodes_.to_string() + " }";
+}
+
+}  // namespace zeph::graph

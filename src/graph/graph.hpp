@@ -1,0 +1,48 @@
+#pragma once
+
+#include <concepts>
+#include <string>
+#include <vector>
+
+#include "utils/set_utils.hpp"
+
+namespace zeph::graph {
+
+// A map from variable id to a set of variable ids: child to parents in a DiGraph, node to
+// neighbours (symmetric) in a BiGraph. Each set is kept as an ascending list, so walks over
+// the map and its sets go in ascending id. A graph never changes its map once it holds it.
+class AdjacencyMap {
+ public:
+  bool has_entry(VarId v) const noexcept { return keys_.contains(v); }
+  // The members stored under v, ascending, or nullptr when v has no entry.
+  const std::vector<VarId>* find(VarId v) const noexcept {
+    return keys_.contains(v) ? &lists_[static_cast<std::size_t>(v)] : nullptr;
+  }
+  // Adds an empty entry for u unless it has one.
+  void add_entry(VarId u);
+  // Inserts v into the set stored under u, adding the entry first if needed.
+  void insert(VarId u, VarId v);
+
+  const VarSet& keys() const noexcept { return keys_; }
+  std::size_t stored_members() const noexcept;
+  // "{1: {0}, 2: {1}}", entries and members in ascending order.
+  std::string to_string() const;
+
+ private:
+  std::vector<std::vector<VarId>> lists_;  // indexed by id; meaningful for keys only
+  VarSet keys_;
+};
+
+// Every graph-like type derives a new graph of its own type restricted to a node set.
+template <class G>
+concept Graph = requires(const G& g, const VarSet& s) {
+  { g.subgraph(s) } -> std::same_as<G>;
+};
+
+// Graphs built from an adjacency map and a node set, taken over unchanged.
+template <class G>
+concept Constructable = requires(AdjacencyMap edges, VarSet nodes) {
+  { G::from_elems(std::move(edges), std::move(nodes)) } -> std::same_as<G>;
+};
+
+}  // namespace zeph::graph

@@ -1,0 +1,24 @@
+#include "graph/graph_builder.hpp"
+
+namespace zeph::graph {
+
+void GraphBuilder::add_edge(VarId u, VarId v) {
+  nodes.insert(u);
+  nodes.insert(v);
+  edges.insert(u, v);
+}
+
+BiGraph GraphBuilder::to_bigraph() && {
+  AdjacencyMap sym;
+  for (VarId u : edges.keys()) {
+    sym.add_entry(u);
+    for (VarId v : *edges.find(u)) {
+      sym.insert(u, v);
+      sym.insert(v, u);
+    }
+  }
+  edges = AdjacencyMap();
+  return BiGraph::from_elems(std::move(sym), std::move(nodes));
+}
+
+}  // namespace zeph::graph

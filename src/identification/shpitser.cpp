@@ -1,0 +1,80 @@
+#include "identification/shpitser.hpp"
+
+#include "form/simplify.hpp"
+#include "utils/panic.hpp"
+
+namespace zeph::shpitser {
+
+using form::Form;
+using model::Model;
+using set_utils::difference;
+using set_utils::intersection;
+using set_utils::union_;
+
+namespace {
+
+// An(y): the ancestors of y in g, y included.
+VarSet ancestors(const graph::DiGraph& g, const VarSet& y) { return union_(g.ancestors_set(y), y); }
+
+}  // namespace
+
+Form _id(const Model& g, const VarSet& y, const VarSet& x, Form p) {
+  const VarSet& v = g.nodes;
+
+  // Line 1: no intervention, so sum out everything but y.
+  if (x.empty()) return form::marginal<VarId>(difference(v, y), std::move(p));
+
+  // Line 2: variables that are not ancestors of y can be summed out first.
+  VarSet an_y = ancestors(g.digraph, y);
+  if (!(v == an_y)) {
+    return _id(g.subgraph(an_y), y, intersection(x, an_y),
+               form::marginal<VarId>(difference(v, an_y), std::move(p)));
+  }
+
+  // Line 3: intervening on W, the non-ancestors of y once the edges into x are cut, changes nothing.
+  VarSet an_y_do_x = ancestors(g.digraph.do_(x), y);
+  VarSet w = difference(v, union_(x, an_y_do_x));
+  if (!w.empty()) return _id(g, y, union_(x, w), std::move(p));
+
+  // Line 4: G \ x splits into several c-components; identify each and multiply.
+  std::vector<VarSet> c = g.subgraph(difference(v, x)).bigraph.c_components();
+  if (c.size() >= 2) {
+    std::vector<Form> factors;
+    factors.reserve(c.size());
+    for (const VarSet& s : c) factors.push_back(_id(g, s, difference(v, s), p));
+    return form::marginal<VarId>(difference(v, union_(y, x)), form::product<VarId>(std::move(factors)));
+  }
+
+  // Line 5: G is a single c-component: a hedge, the effect is not identifiable.
+  std::vector<VarSet> k = g.bigraph.c_components();
+  if (k.size() == 1) return form::hedge<VarId>();
+
+  if (c.empty()) throw Panic("no c_components found in derived model");
+  const VarSet& s = c.front();
+  for (const VarSet& s2 : k) {
+    if (!s.is_subset(s2)) continue;
+    // Line 6: S is a c-component of G itself: the product of its chain-rule factors.
+    if (s2.size() == s.size()) {
+      return form::marginal<VarId>(difference(s, y), form::factorize_subset(g.order_vec(), std::move(p), s));
+    }
+    // Line 7: S lies inside a larger c-component S' of G: recurse into S' with the
+    // distribution factorised over it.
+    return _id(g.subgraph(s2), y, intersection(x, s2),
+               form::factorize_subset(g.order_vec(), std::move(p), s2));
+  }
+  throw Panic("id assumptions violated");
+}
+
+Form id(const Model& model, const VarSet& y, const VarSet& x) {
+  const VarSet& z = model.conditioned;
+  if (!z.empty()) {
+    // P(y | z, do(x)) = P(y, z | do(x)) / sum over y of P(y, z | do(x)).
+    Model g = model.hide(z);
+    Form r = _id(g, union_(y, z), x, g.p());
+    Form f = form::quotient<VarId>(r, form::marginal<VarId>(y, r));
+    return simplify::simplify(form::sorted(f));
+  }
+  return simplify::simplify(form::sorted(_id(model, y, x, model.p())));
+}
+
+}  // namespace zeph::shpitser

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <vector>
+
+#include "form/form.hpp"
+#include "graph/bigraph.hpp"
+#include "graph/digraph.hpp"
+#include "graph/graph_builder.hpp"
+
+namespace zeph::model {
+
+// A semi-Markovian causal model: directed and bidirected graphs over one variable set, and
+// the variables the query conditions on. Derived models share both edge maps.
+class Model {
+ public:
+  Model(graph::DiGraph digraph, graph::BiGraph bigraph, VarSet conditioned, VarSet nodes)
+      : digraph(std::move(digraph)),
+        bigraph(std::move(bigraph)),
+        conditioned(std::move(conditioned)),
+        nodes(std::move(nodes)) {}
+
+  // The model restricted to s.
+  Model subgraph(const VarSet& s) const;
+  // The model that also conditions on z.
+  Model cond(const VarSet& z) const;
+  // The model that no longer conditions on w.
+  Model hide(const VarSet& w) const;
+  // The variables effects first: those known only to the bidirected graph, then the order of
+  // the directed graph.
+  std::vector<VarId> order_vec() const;
+  // The joint distribution of the model's variables given its conditioning set.
+  form::Form p() const;
+
+  graph::DiGraph digraph;
+  graph::BiGraph bigraph;
+  VarSet conditioned;
+  VarSet nodes;
+};
+
+static_assert(graph::Graph<Model>);
+
+// Collects the two kinds of edges of a request; to_model turns them into a Model.
+class ModelBuilder {
+ public:
+  static ModelBuilder new_() { return ModelBuilder(); }
+  Model to_model() &&;
+
+  graph::GraphBuilder directed;
+  graph::GraphBuilder bidirected;
+};
+
+}  // namespace zeph::model

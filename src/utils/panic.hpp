@@ -1,0 +1,15 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace zeph {
+
+// The one way the core reports a failure: the request ends with this message, and the
+// Python boundary raises it as PanicException.
+class Panic : public std::runtime_error {
+ public:
+  explicit Panic(const std::string& message) : std::runtime_error(message) {}
+};
+
+}  // namespace zeph

@@ -1,0 +1,204 @@
+#include "utils/set_utils.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "utils/panic.hpp"
+
+namespace zeph::set_utils {
+
+namespace {
+
+std::size_t word_of(VarId v) {
+  if (v < 0) throw Panic("variable ids must not be negative, got " + std::to_string(v));
+  return static_cast<std::size_t>(v) / VarSet::kWordBits;
+}
+
+}  // namespace
+
+VarSet::VarSet(std::initializer_list<VarId> ids) : VarSet() {
+  for (VarId v : ids) insert(v);
+}
+
+VarSet::VarSet(const VarSet& other) : nwords_(other.nwords_), count_(other.count_) {
+  if (nwords_ > kInline) {
+    heap_ = new Word[nwords_];
+    std::memcpy(heap_, other.heap_, nwords_ * sizeof(Word));
+  } else {
+    inline_[0] = other.inline_[0];
+    inline_[1] = other.inline_[1];
+  }
+}
+
+VarSet::VarSet(VarSet&& other) noexcept : nwords_(other.nwords_), count_(other.count_) {
+  if (nwords_ > kInline) {
+    heap_ = other.heap_;
+  } else {
+    inline_[0] = other.inline_[0];
+    inline_[1] = other.inline_[1];
+  }
+  other.nwords_ = kInline;
+  other.count_ = 0;
+  other.inline_[0] = other.inline_[1] = 0;
+}
+
+VarSet& VarSet::operator=(const VarSet& other) {
+  if (this != &other) {
+    VarSet copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+VarSet& VarSet::operator=(VarSet&& other) noexcept {
+  if (this != &other) {
+    release();
+    nwords_ = other.nwords_;
+    count_ = other.count_;
+    if (nwords_ > kInline) {
+      heap_ = other.heap_;
+    } else {
+      inline_[0] = other.inline_[0];
+      inline_[1] = other.inline_[1];
+    }
+    other.nwords_ = kInline;
+    other.count_ = 0;
+    other.inline_[0] = other.inline_[1] = 0;
+  }
+  return *this;
+}
+
+VarSet VarSet::zeros(std::size_t n) {
+  VarSet s;
+  s.grow(n);
+  return s;
+}
+
+VarSet VarSet::with_bound(VarId bound) {
+  return zeros(bound <= 0 ? 0 : (static_cast<std::size_t>(bound) + kWordBits - 1) / kWordBits);
+}
+
+void VarSet::grow(std::size_t n) {
+  if (n <= nwords_) return;
+  Word* fresh = new Word[n];
+  std::memcpy(fresh, words(), nwords_ * sizeof(Word));
+  std::memset(fresh + nwords_, 0, (n - nwords_) * sizeof(Word));
+  release();
+  heap_ = fresh;
+  nwords_ = static_cast<std::uint32_t>(n);
+}
+
+void VarSet::recount() noexcept {
+  const VarSet::Word* w = words();
+  std::size_t c = 0;
+  for (std::size_t i = 0; i < nwords_; ++i) c += static_cast<std::size_t>(std::popcount(w[i]));
+  count_ = static_cast<std::uint32_t>(c);
+}
+
+bool VarSet::insert(VarId v) {
+  std::size_t w = word_of(v);
+  if (w >= nwords_) grow(std::max<std::size_t>(w + 1, 2 * static_cast<std::size_t>(nwords_)));
+  Word bit = Word{1} << (static_cast<std::size_t>(v) % kWordBits);
+  Word& word = words()[w];
+  if (word & bit) return false;
+  word |= bit;
+  ++count_;
+  return true;
+}
+
+bool VarSet::erase(VarId v) noexcept {
+  if (!contains(v)) return false;
+  words()[static_cast<std::size_t>(v) / kWordBits] &=
+      ~(Word{1} << (static_cast<std::size_t>(v) % kWordBits));
+  --count_;
+  return true;
+}
+
+bool VarSet::is_subset(const VarSet& other) const noexcept {
+  if (count_ > other.count_) return false;
+  const VarSet::Word* a = words();
+  const VarSet::Word* b = other.words();
+  std::size_t common = std::min(nwords_, other.nwords_);
+  for (std::size_t i = 0; i < common; ++i) {
+    if (a[i] & ~b[i]) return false;
+  }
+  for (std::size_t i = common; i < nwords_; ++i) {
+    if (a[i]) return false;
+  }
+  return true;
+}
+
+VarId VarSet::front() const noexcept { return *begin(); }
+
+bool operator==(const VarSet& a, const VarSet& b) noexcept {
+  if (a.count_ != b.count_) return false;
+  const VarSet::Word* x = a.words();
+  const VarSet::Word* y = b.words();
+  std::size_t common = std::min(a.nwords_, b.nwords_);
+  if (std::memcmp(x, y, common * sizeof(VarSet::Word)) != 0) return false;
+  // Equal counts and equal common words leave no member beyond them.
+  return true;
+}
+
+std::vector<VarId> VarSet::to_vector() const {
+  std::vector<VarId> out;
+  out.reserve(count_);
+  for (VarId v : *this) out.push_back(v);
+  return out;
+}
+
+std::string VarSet::to_string() const {
+  std::string out = "{";
+  bool first = true;
+  for (VarId v : *this) {
+    if (!first) out += ", ";
+    first = false;
+    out += std::to_string(v);
+  }
+  out += "}";
+  return out;
+}
+
+VarSet make_set(std::span<const VarId> ids) {
+  VarSet s;
+  if (!ids.empty()) {
+    VarId top = *std::max_element(ids.begin(), ids.end());
+    if (top >= 0) s = VarSet::with_bound(top + 1);
+  }
+  for (VarId v : ids) s.insert(v);
+  return s;
+}
+
+VarSet difference(const VarSet& a, const VarSet& b) {
+  VarSet out(a);
+  VarSet::Word* o = out.words();
+  const VarSet::Word* y = b.words();
+  std::size_t common = std::min(a.nwords_, b.nwords_);
+  for (std::size_t i = 0; i < common; ++i) o[i] &= ~y[i];
+  out.recount();
+  return out;
+}
+
+VarSet union_(const VarSet& a, const VarSet& b) {
+  const VarSet& big = a.nwords_ >= b.nwords_ ? a : b;
+  const VarSet& small = a.nwords_ >= b.nwords_ ? b : a;
+  VarSet out(big);
+  VarSet::Word* o = out.words();
+  const VarSet::Word* s = small.words();
+  for (std::size_t i = 0; i < small.nwords_; ++i) o[i] |= s[i];
+  out.recount();
+  return out;
+}
+
+VarSet intersection(const VarSet& a, const VarSet& b) {
+  std::size_t common = std::min(a.nwords_, b.nwords_);
+  VarSet out = VarSet::zeros(common);
+  VarSet::Word* o = out.words();
+  const VarSet::Word* x = a.words();
+  const VarSet::Word* y = b.words();
+  for (std::size_t i = 0; i < common; ++i) o[i] = x[i] & y[i];
+  out.recount();
+  return out;
+}
+
+}  // namespace zeph::set_utils

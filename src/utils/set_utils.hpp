@@ -1,0 +1,149 @@
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <iterator>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace zeph {
+
+// Variables are numbered densely from 0 by the request layer.
+using VarId = std::int32_t;
+
+namespace set_utils {
+
+// A set of variable ids, kept as a bitset over the dense ids. Members iterate in ascending
+// order, so every walk over a set is deterministic. Up to 128 ids live inline (no
+// allocation), which covers the everyday graphs completely; larger sets grow on the heap.
+class VarSet {
+ public:
+  using Word = std::uint64_t;
+  static constexpr std::size_t kWordBits = 64;
+
+  VarSet() noexcept : inline_{0, 0} {}
+  VarSet(std::initializer_list<VarId> ids);
+  VarSet(const VarSet& other);
+  VarSet(VarSet&& other) noexcept;
+  VarSet& operator=(const VarSet& other);
+  VarSet& operator=(VarSet&& other) noexcept;
+  ~VarSet() { release(); }
+
+  // An empty set with room for every id below `bound`, so that filling it never reallocates.
+  static VarSet with_bound(VarId bound);
+
+  std::size_t size() const noexcept { return count_; }
+  bool empty() const noexcept { return count_ == 0; }
+  bool contains(VarId v) const noexcept {
+    if (v < 0) return false;
+    std::size_t w = static_cast<std::size_t>(v) / kWordBits;
+    return w < nwords_ && (words()[w] >> (static_cast<std::size_t>(v) % kWordBits) & 1U);
+  }
+  // Inserts v; returns whether it was new.
+  bool insert(VarId v);
+  // Removes v; returns whether it was present.
+  bool erase(VarId v) noexcept;
+  // Whether every member of this set is a member of `other`.
+  bool is_subset(const VarSet& other) const noexcept;
+  // The smallest member; the set must not be empty.
+  VarId front() const noexcept;
+
+  friend bool operator==(const VarSet& a, const VarSet& b) noexcept;
+
+  class iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = VarId;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const VarId*;
+    using reference = VarId;
+
+    iterator() = default;
+    VarId operator*() const noexcept {
+      return static_cast<VarId>(index_ * kWordBits + static_cast<std::size_t>(std::countr_zero(bits_)));
+    }
+    iterator& operator++() noexcept {
+      bits_ &= bits_ - 1;
+      settle();
+      return *this;
+    }
+    iterator operator++(int) noexcept {
+      iterator old = *this;
+      ++*this;
+      return old;
+    }
+    friend bool operator==(const iterator& a, const iterator& b) noexcept {
+      return a.index_ == b.index_ && a.bits_ == b.bits_;
+    }
+
+   private:
+    friend class VarSet;
+    iterator(const Word* words, std::size_t count, std::size_t index)
+        : words_(words), count_(count), index_(index), bits_(index < count ? words[index] : 0) {
+      settle();
+    }
+    void settle() noexcept {
+      while (bits_ == 0 && index_ < count_) {
+        ++index_;
+        bits_ = index_ < count_ ? words_[index_] : 0;
+      }
+    }
+    const Word* words_ = nullptr;
+    std::size_t count_ = 0;
+    std::size_t index_ = 0;
+    Word bits_ = 0;
+  };
+
+  iterator begin() const noexcept { return iterator(words(), nwords_, 0); }
+  iterator end() const noexcept { return iterator(words(), nwords_, nwords_); }
+
+  std::vector<VarId> to_vector() const;
+  // "{0, 1, 2}": members in ascending order, as used in failure messages.
+  std::string to_string() const;
+
+  // Word-level access for the set algebra below.
+  std::size_t word_count() const noexcept { return nwords_; }
+  const Word* words() const noexcept { return nwords_ > kInline ? heap_ : inline_; }
+
+ private:
+  friend VarSet difference(const VarSet& a, const VarSet& b);
+  friend VarSet union_(const VarSet& a, const VarSet& b);
+  friend VarSet intersection(const VarSet& a, const VarSet& b);
+
+  static constexpr std::uint32_t kInline = 2;
+
+  Word* words() noexcept { return nwords_ > kInline ? heap_ : inline_; }
+  // Makes room for `n` words (new words zero).
+  void grow(std::size_t n);
+  // An empty set with exactly `n` zero words.
+  static VarSet zeros(std::size_t n);
+  void recount() noexcept;
+  void release() noexcept {
+    if (nwords_ > kInline) delete[] heap_;
+  }
+
+  std::uint32_t nwords_ = kInline;
+  std::uint32_t count_ = 0;
+  union {
+    Word inline_[kInline];
+    Word* heap_;
+  };
+};
+
+// A new set holding each distinct id of the run once.
+VarSet make_set(std::span<const VarId> ids);
+// The members of a that are not members of b.
+VarSet difference(const VarSet& a, const VarSet& b);
+// The members of either set.
+VarSet union_(const VarSet& a, const VarSet& b);
+// The members of both sets.
+VarSet intersection(const VarSet& a, const VarSet& b);
+
+}  // namespace set_utils
+
+using set_utils::VarSet;
+
+}  // namespace zeph
