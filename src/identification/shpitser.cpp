@@ -1,6 +1,7 @@
 #include "identification/shpitser.hpp"
 
 #include "form/simplify.hpp"
+#include "identification/dsep.hpp"
 #include "utils/panic.hpp"
 
 namespace zeph::shpitser {
@@ -65,16 +66,47 @@ Form _id(const Model& g, const VarSet& y, const VarSet& x, Form p) {
   throw Panic("id assumptions violated");
 }
 
-Form id(const Model& model, const VarSet& y, const VarSet& x) {
+namespace {
+
+// P(y | z, do(x)) with z the model's conditioning set, as the quotient of P(y, z | do(x)) and
+// its sum over y; P(y | do(x)) when z is empty.
+Form identify(const Model& model, const VarSet& y, const VarSet& x) {
   const VarSet& z = model.conditioned;
   if (!z.empty()) {
-    // P(y | z, do(x)) = P(y, z | do(x)) / sum over y of P(y, z | do(x)).
     Model g = model.hide(z);
     Form r = _id(g, union_(y, z), x, g.p());
     Form f = form::quotient<VarId>(r, form::marginal<VarId>(y, r));
     return simplify::simplify(form::sorted(f));
   }
   return simplify::simplify(form::sorted(_id(model, y, x, model.p())));
+}
+
+}  // namespace
+
+Form id(const Model& model, const VarSet& y, const VarSet& x) {
+  Form answer = identify(model, y, x);
+  if (answer.kind() != Form::Kind::Hedge || model.conditioned.empty()) return answer;
+
+  // The quotient above can fail where the conditional effect is still identifiable (IDC):
+  // a conditioning variable w with y independent of w given the rest, once the edges into x
+  // and out of w are cut, may be intervened on instead (rule 2 of the do-calculus).
+  VarSet z = model.conditioned;
+  VarSet xs = x;
+  for (bool moved = true; moved;) {
+    moved = false;
+    for (VarId w : z) {
+      VarSet rest = union_(xs, z);
+      rest.erase(w);
+      if (d_separated(model, y, w, rest, xs)) {
+        z.erase(w);
+        xs.insert(w);
+        moved = true;
+        break;
+      }
+    }
+  }
+  if (z == model.conditioned) return answer;
+  return identify(model.hide(model.conditioned).cond(z), y, xs);
 }
 
 }  // namespace zeph::shpitser

@@ -1,0 +1,96 @@
+#include "identification/dsep.hpp"
+
+#include <vector>
+
+namespace zeph::shpitser {
+
+bool d_separated(const model::Model& model, const VarSet& y, VarId w, const VarSet& given,
+                 const VarSet& cut_into) {
+  const VarSet& nodes = model.nodes;
+  if (nodes.empty()) return true;
+  VarId top = 0;
+  for (VarId v : nodes) top = v;
+  const std::size_t n = static_cast<std::size_t>(top) + 1;
+
+  const auto& directed = model.digraph.edges();
+  const auto& bidirected = model.bigraph.edges();
+  // The parents of v in the cut graph: none for members of cut_into, never w.
+  auto each_parent = [&](VarId v, auto&& visit) {
+    if (cut_into.contains(v)) return;
+    if (const auto* stored = directed.find(v)) {
+      for (VarId p : *stored) {
+        if (p != w && nodes.contains(p)) visit(p);
+      }
+    }
+  };
+  // The other ends of v's bidirected edges that survive the cut.
+  auto each_confounded = [&](VarId v, auto&& visit) {
+    if (cut_into.contains(v)) return;
+    if (const auto* stored = bidirected.find(v)) {
+      for (VarId b : *stored) {
+        if (b != v && nodes.contains(b) && !cut_into.contains(b)) visit(b);
+      }
+    }
+  };
+  std::vector<std::vector<VarId>> children(n);
+  for (VarId v : nodes) each_parent(v, [&](VarId p) { children[static_cast<std::size_t>(p)].push_back(v); });
+
+  // The given variables and their ancestors: a collider among them lets a trail through.
+  std::vector<bool> opens(n, false);
+  std::vector<VarId> stack;
+  for (VarId g : given) {
+    if (nodes.contains(g) && !opens[static_cast<std::size_t>(g)]) {
+      opens[static_cast<std::size_t>(g)] = true;
+      stack.push_back(g);
+    }
+  }
+  while (!stack.empty()) {
+    VarId v = stack.back();
+    stack.pop_back();
+    each_parent(v, [&](VarId p) {
+      if (!opens[static_cast<std::size_t>(p)]) {
+        opens[static_cast<std::size_t>(p)] = true;
+        stack.push_back(p);
+      }
+    });
+  }
+
+  // Reachability over (node, direction) states: "up" arrives from a child, "down" from a
+  // parent. A hidden parent is passed through directly: up from v, then down into its other end.
+  enum Direction : std::size_t { kUp = 0, kDown = 1 };
+  std::vector<bool> seen(2 * n, false);
+  std::vector<std::pair<VarId, Direction>> work;
+  auto push = [&](VarId v, Direction d) {
+    std::size_t key = 2 * static_cast<std::size_t>(v) + d;
+    if (!seen[key]) {
+      seen[key] = true;
+      work.emplace_back(v, d);
+    }
+  };
+  auto go_up = [&](VarId v) {
+    each_parent(v, [&](VarId p) { push(p, kUp); });
+    each_confounded(v, [&](VarId b) { push(b, kDown); });
+  };
+  auto go_down = [&](VarId v) {
+    for (VarId c : children[static_cast<std::size_t>(v)]) push(c, kDown);
+  };
+  if (!nodes.contains(w)) return true;
+  push(w, kUp);
+  while (!work.empty()) {
+    auto [v, d] = work.back();
+    work.pop_back();
+    const bool observed = given.contains(v);
+    if (!observed && v != w && y.contains(v)) return false;
+    if (d == kUp) {
+      if (observed) continue;
+      go_up(v);
+      go_down(v);
+    } else {
+      if (!observed) go_down(v);
+      if (opens[static_cast<std::size_t>(v)]) go_up(v);
+    }
+  }
+  return true;
+}
+
+}  // namespace zeph::shpitser
