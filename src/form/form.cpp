@@ -1,6 +1,7 @@
 #include "form/form.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -18,8 +19,15 @@ Ordering compare_values(const T& a, const T& b) {
 }
 
 Ordering compare_lists(const std::vector<VarId>& a, const std::vector<VarId>& b) {
-  std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
+  const std::size_t n = std::min(a.size(), b.size());
+  std::size_t i = 0;
+  // Long common prefixes are common (P terms over nested ancestor sets): skip equal blocks
+  // with memcmp before comparing element by element.
+  constexpr std::size_t kBlock = 16;
+  while (i + kBlock <= n && std::memcmp(a.data() + i, b.data() + i, kBlock * sizeof(VarId)) == 0) {
+    i += kBlock;
+  }
+  for (; i < n; ++i) {
     if (a[i] != b[i]) return a[i] < b[i] ? Ordering::Less : Ordering::Greater;
   }
   return compare_values(a.size(), b.size());
@@ -119,8 +127,8 @@ VarSet free_rec(const Form& f, std::unordered_map<const void*, VarSet>& memo) {
   VarSet out;
   switch (f.kind()) {
     case Kind::P:
-      for (VarId v : as_p(f).vars) out.insert(v);
-      for (VarId v : as_p(f).given) out.insert(v);
+      out = set_utils::make_set(as_p(f).vars);
+      if (!as_p(f).given.empty()) out = set_utils::union_(out, set_utils::make_set(as_p(f).given));
       break;
     case Kind::Marginal:
       out = set_utils::difference(free_rec(as_marginal(f).exp, memo), as_marginal(f).sub);
@@ -259,19 +267,35 @@ Form factorize_subset(std::vector<VarId> order, Form form, const VarSet& subset)
   if (subset.empty() || order.empty()) return product<VarId>(std::move(factors));
   // Only variables of the order are summed out: the rest are values that an earlier step
   // holds fixed, and they stay free.
-  const VarSet summable = set_utils::intersection(free(form), set_utils::make_set(order));
-  // Walk from the end, so that the set of v and everything after it grows one step at a time.
+  const VarSet in_order = set_utils::make_set(order);
+  const VarSet summable = set_utils::intersection(free(form), in_order);
+  // The factor of v sums out the summable variables that are not v or after v in the order.
   std::vector<std::pair<VarId, VarSet>> kept;
-  VarSet tail;
-  for (std::size_t i = order.size(); i-- > 0;) {
-    tail.insert(order[i]);
-    if (subset.contains(order[i])) kept.emplace_back(order[i], set_utils::difference(summable, tail));
+  if (in_order.size() == order.size()) {
+    // No repeats: "not at or after v" is "before v", a prefix that grows as the walk goes on,
+    // and the walk ends at the last member of the subset.
+    std::size_t left = set_utils::intersection(subset, in_order).size();
+    VarSet before;
+    for (std::size_t i = 0; left > 0; ++i) {
+      if (subset.contains(order[i])) {
+        kept.emplace_back(order[i], set_utils::intersection(summable, before));
+        --left;
+      }
+      before.insert(order[i]);
+    }
+  } else {
+    VarSet tail;
+    for (std::size_t i = order.size(); i-- > 0;) {
+      tail.insert(order[i]);
+      if (subset.contains(order[i])) kept.emplace_back(order[i], set_utils::difference(summable, tail));
+    }
+    std::reverse(kept.begin(), kept.end());
   }
   factors.reserve(kept.size());
-  for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
-    VarSet with_v = it->second;
-    with_v.insert(it->first);
-    factors.push_back(quotient<VarId>(marginal<VarId>(std::move(it->second), form),
+  for (auto& [v, m] : kept) {
+    VarSet with_v = m;
+    with_v.insert(v);
+    factors.push_back(quotient<VarId>(marginal<VarId>(std::move(m), form),
                                       marginal<VarId>(std::move(with_v), form)));
   }
   return product<VarId>(std::move(factors));

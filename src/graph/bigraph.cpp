@@ -8,23 +8,25 @@ BiGraph BiGraph::from_elems(AdjacencyMap edges, VarSet nodes) {
 
 BiGraph BiGraph::subgraph(const VarSet& s) const { return BiGraph(edges_, s); }
 
+VarSet BiGraph::c_component_of(VarId n) const {
+  VarSet component;
+  std::vector<VarId> stack(1, n);
+  while (!stack.empty()) {
+    VarId v = stack.back();
+    stack.pop_back();
+    if (!nodes_.contains(v) || !component.insert(v)) continue;
+    if (const auto* stored = edges_->find(v)) stack.insert(stack.end(), stored->begin(), stored->end());
+  }
+  return component;
+}
+
 std::vector<VarSet> BiGraph::c_components() const {
   std::vector<VarSet> components;
   // Nodes already in some component; with a symmetric map each node is met once overall.
   VarSet placed;
-  std::vector<VarId> stack;
   for (VarId n : nodes_) {
     if (placed.contains(n)) continue;
-    VarSet component;
-    stack.assign(1, n);
-    while (!stack.empty()) {
-      VarId v = stack.back();
-      stack.pop_back();
-      if (!nodes_.contains(v) || !component.insert(v)) continue;
-      if (const auto* stored = edges_->find(v)) {
-        stack.insert(stack.end(), stored->begin(), stored->end());
-      }
-    }
+    VarSet component = c_component_of(n);
     for (VarId v : component) placed.insert(v);
     components.push_back(std::move(component));
   }

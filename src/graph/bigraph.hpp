@@ -17,6 +17,8 @@ class BiGraph {
   // The confounded components (c-components): the node sets joined by bidirected paths,
   // listed in the order of their smallest member.
   std::vector<VarSet> c_components() const;
+  // The c-component that holds v (empty when v is not a node).
+  VarSet c_component_of(VarId v) const;
 
   const VarSet& nodes() const noexcept { return nodes_; }
   const AdjacencyMap& edges() const noexcept { return *edges_; }

@@ -33,7 +33,13 @@ VarSet DiGraph::parents(VarId v) const {
   return out;
 }
 
-VarSet DiGraph::ancestors_set(const VarSet& s) const {
+VarSet DiGraph::ancestors_set(const VarSet& s) const { return ancestors_walk(s, nullptr); }
+
+VarSet DiGraph::ancestors_set_do(const VarSet& s, const VarSet& x) const {
+  return ancestors_walk(s, &x);
+}
+
+VarSet DiGraph::ancestors_walk(const VarSet& s, const VarSet* cut) const {
   if (!s.is_subset(nodes_)) {
     throw Panic("cannot find ancestors of " + s.to_string() + " in DiGraph " + to_string() +
                 " because not all queried\n                nodes were found in the graph");
@@ -44,7 +50,8 @@ VarSet DiGraph::ancestors_set(const VarSet& s) const {
   for (std::size_t i = 0; !stack.empty(); ++i) {
     VarId v = stack.back();
     stack.pop_back();
-    if (const auto* stored = edges_->find(v)) {
+    const auto* stored = cut != nullptr && cut->contains(v) ? nullptr : edges_->find(v);
+    if (stored != nullptr) {
       for (VarId p : *stored) {
         if (nodes_.contains(p) && found.insert(p)) stack.push_back(p);
       }

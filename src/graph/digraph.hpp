@@ -23,6 +23,8 @@ class DiGraph {
   VarSet parents(VarId v) const;
   // The strict ancestors of s: the nodes with a directed path into s, without s itself.
   VarSet ancestors_set(const VarSet& s) const;
+  // The same in do_(x), found without building that graph: the walk stops at members of x.
+  VarSet ancestors_set_do(const VarSet& s, const VarSet& x) const;
   // Every node after all of its children (effects first). Nodes on a directed cycle, and
   // their ancestors, are left out.
   std::vector<VarId> order() const;
@@ -36,6 +38,8 @@ class DiGraph {
   std::string to_string() const;
 
  private:
+  VarSet ancestors_walk(const VarSet& s, const VarSet* cut) const;
+
   DiGraph(std::shared_ptr<const AdjacencyMap> edges, VarSet nodes)
       : edges_(std::move(edges)), nodes_(std::move(nodes)) {}
 

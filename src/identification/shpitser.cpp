@@ -17,53 +17,62 @@ namespace {
 // An(y): the ancestors of y in g, y included.
 VarSet ancestors(const graph::DiGraph& g, const VarSet& y) { return union_(g.ancestors_set(y), y); }
 
-}  // namespace
-
-Form _id(const Model& g, const VarSet& y, const VarSet& x, Form p) {
+// The recursion. `ancestral` says that the caller already knows V = An(y) (it has just
+// restricted G to An(y), or kept G and y as they were after that test), so line 2 would pass.
+Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ancestral) {
   const VarSet& v = g.nodes;
 
   // Line 1: no intervention, so sum out everything but y.
   if (x.empty()) return form::marginal<VarId>(difference(v, y), std::move(p));
 
   // Line 2: variables that are not ancestors of y can be summed out first.
-  VarSet an_y = ancestors(g.digraph, y);
-  if (!(v == an_y)) {
-    return _id(g.subgraph(an_y), y, intersection(x, an_y),
-               form::marginal<VarId>(difference(v, an_y), std::move(p)));
+  if (!ancestral) {
+    VarSet an_y = ancestors(g.digraph, y);
+    if (!(v == an_y)) {
+      return recurse(g.subgraph(an_y), y, intersection(x, an_y),
+                     form::marginal<VarId>(difference(v, an_y), std::move(p)), true);
+    }
   }
 
   // Line 3: intervening on W, the non-ancestors of y once the edges into x are cut, changes nothing.
-  VarSet an_y_do_x = ancestors(g.digraph.do_(x), y);
+  VarSet an_y_do_x = union_(g.digraph.ancestors_set_do(y, x), y);
   VarSet w = difference(v, union_(x, an_y_do_x));
-  if (!w.empty()) return _id(g, y, union_(x, w), std::move(p));
+  if (!w.empty()) return recurse(g, y, union_(x, w), std::move(p), true);
 
   // Line 4: G \ x splits into several c-components; identify each and multiply.
   std::vector<VarSet> c = g.subgraph(difference(v, x)).bigraph.c_components();
   if (c.size() >= 2) {
     std::vector<Form> factors;
     factors.reserve(c.size());
-    for (const VarSet& s : c) factors.push_back(_id(g, s, difference(v, s), p));
+    for (const VarSet& s : c) factors.push_back(recurse(g, s, difference(v, s), p, false));
     return form::marginal<VarId>(difference(v, union_(y, x)), form::product<VarId>(std::move(factors)));
   }
 
-  // Line 5: G is a single c-component: a hedge, the effect is not identifiable.
-  std::vector<VarSet> k = g.bigraph.c_components();
-  if (k.size() == 1) return form::hedge<VarId>();
+  // Line 5: G is a single c-component: a hedge, the effect is not identifiable. The
+  // c-components of G partition V, so one of them is all of V exactly when G has one.
+  const VarSet& bv = g.bigraph.nodes();
+  if (!bv.empty() && g.bigraph.c_component_of(bv.front()) == bv) return form::hedge<VarId>();
 
   if (c.empty()) throw Panic("no c_components found in derived model");
   const VarSet& s = c.front();
-  for (const VarSet& s2 : k) {
-    if (!s.is_subset(s2)) continue;
-    // Line 6: S is a c-component of G itself: the product of its chain-rule factors.
-    if (s2.size() == s.size()) {
-      return form::marginal<VarId>(difference(s, y), form::factorize_subset(g.order_vec(), std::move(p), s));
-    }
-    // Line 7: S lies inside a larger c-component S' of G: recurse into S' with the
-    // distribution factorised over it.
-    return _id(g.subgraph(s2), y, intersection(x, s2),
-               form::factorize_subset(g.order_vec(), std::move(p), s2));
+  // The one c-component S' of G that can hold S is the one of S's smallest member.
+  VarSet s2 = g.bigraph.c_component_of(s.front());
+  if (!s.is_subset(s2)) throw Panic("id assumptions violated");
+  // Line 6: S is a c-component of G itself: the product of its chain-rule factors.
+  if (s2.size() == s.size()) {
+    return form::marginal<VarId>(difference(s, y), form::factorize_subset(g.order_vec(), std::move(p), s));
   }
-  throw Panic("id assumptions violated");
+  // Line 7: S lies inside a larger c-component S' of G: recurse into S' with the distribution
+  // factorised over it.
+  VarSet x2 = intersection(x, s2);
+  Form p2 = form::factorize_subset(g.order_vec(), std::move(p), s2);
+  return recurse(g.subgraph(s2), y, x2, std::move(p2), false);
+}
+
+}  // namespace
+
+Form _id(const Model& g, const VarSet& y, const VarSet& x, Form p) {
+  return recurse(g, y, x, std::move(p), false);
 }
 
 namespace {

@@ -95,7 +95,7 @@ void VarSet::recount() noexcept {
   count_ = static_cast<std::uint32_t>(c);
 }
 
-bool VarSet::insert(VarId v) {
+bool VarSet::insert_growing(VarId v) {
   std::size_t w = word_of(v);
   if (w >= nwords_) grow(std::max<std::size_t>(w + 1, 2 * static_cast<std::size_t>(nwords_)));
   Word bit = Word{1} << (static_cast<std::size_t>(v) % kWordBits);
@@ -160,12 +160,16 @@ std::string VarSet::to_string() const {
 }
 
 VarSet make_set(std::span<const VarId> ids) {
-  VarSet s;
-  if (!ids.empty()) {
-    VarId top = *std::max_element(ids.begin(), ids.end());
-    if (top >= 0) s = VarSet::with_bound(top + 1);
+  if (ids.empty()) return VarSet();
+  auto [low, high] = std::minmax_element(ids.begin(), ids.end());
+  word_of(*low);  // rejects negative ids
+  VarSet s = VarSet::with_bound(*high + 1);
+  VarSet::Word* w = s.words();
+  for (VarId v : ids) {
+    w[static_cast<std::size_t>(v) / VarSet::kWordBits] |= VarSet::Word{1}
+                                                           << (static_cast<std::size_t>(v) % VarSet::kWordBits);
   }
-  for (VarId v : ids) s.insert(v);
+  s.recount();
   return s;
 }
 

@@ -43,7 +43,15 @@ class VarSet {
     return w < nwords_ && (words()[w] >> (static_cast<std::size_t>(v) % kWordBits) & 1U);
   }
   // Inserts v; returns whether it was new.
-  bool insert(VarId v);
+  bool insert(VarId v) {
+    if (v < 0 || static_cast<std::size_t>(v) / kWordBits >= nwords_) return insert_growing(v);
+    Word bit = Word{1} << (static_cast<std::size_t>(v) % kWordBits);
+    Word& word = words()[static_cast<std::size_t>(v) / kWordBits];
+    if (word & bit) return false;
+    word |= bit;
+    ++count_;
+    return true;
+  }
   // Removes v; returns whether it was present.
   bool erase(VarId v) noexcept;
   // Whether every member of this set is a member of `other`.
@@ -112,10 +120,12 @@ class VarSet {
   friend VarSet difference(const VarSet& a, const VarSet& b);
   friend VarSet union_(const VarSet& a, const VarSet& b);
   friend VarSet intersection(const VarSet& a, const VarSet& b);
+  friend VarSet make_set(std::span<const VarId> ids);
 
   static constexpr std::uint32_t kInline = 2;
 
   Word* words() noexcept { return nwords_ > kInline ? heap_ : inline_; }
+  bool insert_growing(VarId v);
   // Makes room for `n` words (new words zero).
   void grow(std::size_t n);
   // An empty set with exactly `n` zero words.
