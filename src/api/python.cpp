@@ -19,6 +19,7 @@
 
 #include "api/wrapper.hpp"
 #include "utils/panic.hpp"
+#include "utils/stack_guard.hpp"
 
 namespace {
 
@@ -96,6 +97,8 @@ void raise_current() {
     throw;
   } catch (const zeph::api::QueryError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const zeph::DepthError& e) {
+    PyErr_SetString(PyExc_RecursionError, e.what());
   } catch (const zeph::Panic& e) {
     raise_panic(e.what());
   } catch (const std::bad_alloc&) {

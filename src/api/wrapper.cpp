@@ -57,6 +57,7 @@ ReverseTable ModelWrapper::reverse_table() const {
 
 IDResult ModelWrapper::id(const NameSet& outcomes, const NameSet& interventions,
                           const NameSet& conditioning) const {
+  StackGuard::Scope stack_bound;
   VarSet y = translate(outcomes);
   VarSet x = translate(interventions);
   VarSet z = translate(conditioning);
@@ -136,6 +137,7 @@ void write_escaped(std::string& out, std::string_view s) {
 // Writes a form over ids or over names; `name` turns one variable into its text.
 template <class V, class NameFn>
 void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& name) {
+  StackGuard::check();
   using K = typename form::AbstractForm<V>::Kind;
   auto write_list = [&](const std::vector<V>& vars) {
     bool first = true;
@@ -194,6 +196,7 @@ void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& 
 }
 
 NamedForm substitute_rec(const Form& f, const ReverseTable& names) {
+  StackGuard::check();
   switch (f.kind()) {
     case Kind::Marginal: {
       std::vector<Name> sub;

@@ -68,6 +68,7 @@ struct Memo {
 };
 
 Form sorted_rec(const Form& f, Memo& memo) {
+  StackGuard::check();
   const bool shared = f.shared();
   if (shared) {
     if (const Form* hit = memo.find(f)) return *hit;
@@ -120,6 +121,7 @@ Form sorted_rec(const Form& f, Memo& memo) {
 }
 
 VarSet free_rec(const Form& f, std::unordered_map<const void*, VarSet>& memo) {
+  StackGuard::check();
   if (f.shared()) {
     auto it = memo.find(f.id());
     if (it != memo.end()) return it->second;
@@ -148,6 +150,7 @@ VarSet free_rec(const Form& f, std::unordered_map<const void*, VarSet>& memo) {
 }
 
 bool contains_hedge_rec(const Form& f, std::unordered_set<const void*>& clean) {
+  StackGuard::check();
   if (f.shared() && clean.count(f.id())) return false;
   bool found = false;
   switch (f.kind()) {
@@ -173,6 +176,7 @@ bool contains_hedge_rec(const Form& f, std::unordered_set<const void*>& clean) {
 }
 
 Form map_rec(const Form& f, Rewrite rewrite, Memo& memo) {
+  StackGuard::check();
   const bool shared = f.shared();
   if (shared) {
     if (const Form* hit = memo.find(f)) return *hit;
@@ -211,6 +215,7 @@ Form map_rec(const Form& f, Rewrite rewrite, Memo& memo) {
 Ordering do_cmp(const Form& a, const Form& b) {
   if (a.id() == b.id()) return Ordering::Equal;
   if (a.kind() != b.kind()) return a.kind() < b.kind() ? Ordering::Less : Ordering::Greater;
+  StackGuard::check();
   switch (a.kind()) {
     case Kind::Marginal: {
       const auto& x = as_marginal(a);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "utils/set_utils.hpp"
+#include "utils/stack_guard.hpp"
 
 namespace zeph::form {
 
@@ -131,6 +132,7 @@ AbstractForm<V> unit() {
 // A copy that shares no node with the original.
 template <class V>
 AbstractForm<V> clone(const AbstractForm<V>& f) {
+  StackGuard::check();
   using K = typename AbstractForm<V>::Kind;
   switch (f.kind()) {
     case K::Marginal: {
@@ -158,6 +160,7 @@ template <class V>
 bool eq(const AbstractForm<V>& a, const AbstractForm<V>& b) {
   if (a.id() == b.id()) return true;
   if (a.kind() != b.kind()) return false;
+  StackGuard::check();
   using K = typename AbstractForm<V>::Kind;
   switch (a.kind()) {
     case K::Marginal:

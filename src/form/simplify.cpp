@@ -38,6 +38,7 @@ Form simplify(const Form& form) {
 }
 
 Form simplify_form(const Form& node) {
+  StackGuard::check();
   Form out = node;
   switch (node.kind()) {
     case Kind::Marginal:

@@ -20,6 +20,7 @@ VarSet ancestors(const graph::DiGraph& g, const VarSet& y) { return union_(g.anc
 // The recursion. `ancestral` says that the caller already knows V = An(y) (it has just
 // restricted G to An(y), or kept G and y as they were after that test), so line 2 would pass.
 Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ancestral) {
+  StackGuard::check();
   const VarSet& v = g.nodes;
 
   // Line 1: no intervention, so sum out everything but y.
