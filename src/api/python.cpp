@@ -96,11 +96,13 @@ void raise_current() {
   try {
     throw;
   } catch (const zeph::api::QueryError& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
+    Ref text(PyUnicode_DecodeUTF8(e.message().data(), static_cast<Py_ssize_t>(e.message().size()),
+                                  "replace"));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
   } catch (const zeph::DepthError& e) {
     PyErr_SetString(PyExc_RecursionError, e.what());
   } catch (const zeph::Panic& e) {
-    raise_panic(e.what());
+    raise_panic(e.message());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

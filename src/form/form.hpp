@@ -39,6 +39,20 @@ class AbstractForm {
   enum class Kind : std::uint8_t { Marginal, Product, Quotient, P, Hedge };
 
   explicit AbstractForm(FormNode<V> node);
+  AbstractForm(const AbstractForm&) = default;
+  AbstractForm(AbstractForm&&) noexcept = default;
+  AbstractForm& operator=(const AbstractForm& other) {
+    AbstractForm(other).swap(*this);
+    return *this;
+  }
+  AbstractForm& operator=(AbstractForm&& other) noexcept {
+    AbstractForm(std::move(other)).swap(*this);
+    return *this;
+  }
+  ~AbstractForm() {
+    if (node_ && node_.use_count() == 1) retire(std::move(node_));
+  }
+  void swap(AbstractForm& other) noexcept { node_.swap(other.node_); }
 
   Kind kind() const noexcept;
   const FormNode<V>& node() const noexcept { return *node_; }
@@ -47,6 +61,13 @@ class AbstractForm {
   bool shared() const noexcept { return node_.use_count() > 1; }
 
  private:
+  // Frees a node whose last owner goes, and every node below it that it owned alone, with a
+  // work list instead of nested destructor calls: no tree is too deep to free.
+  static void retire(std::shared_ptr<const FormNode<V>>&& node) noexcept;
+  // Moves out the children that `node` alone owns, so that freeing it frees nothing below.
+  static void detach_children(FormNode<V>& node,
+                              std::vector<std::shared_ptr<const FormNode<V>>>& out);
+
   std::shared_ptr<const FormNode<V>> node_;
 };
 
@@ -76,9 +97,52 @@ struct FormNode {
   std::variant<Marginal<V>, Product<V>, Quotient<V>, P<V>, Hedge> value;
 };
 
+// Nodes are created non-const so that retire() may take their children apart once it holds
+// the last reference; nobody else can see them then.
 template <class V>
 AbstractForm<V>::AbstractForm(FormNode<V> node)
-    : node_(std::make_shared<const FormNode<V>>(std::move(node))) {}
+    : node_(std::make_shared<FormNode<V>>(std::move(node))) {}
+
+template <class V>
+void AbstractForm<V>::detach_children(FormNode<V>& node,
+                                      std::vector<std::shared_ptr<const FormNode<V>>>& out) {
+  auto take = [&](AbstractForm<V>& child) {
+    if (child.node_ && child.node_.use_count() == 1) out.push_back(std::move(child.node_));
+  };
+  if (auto* m = std::get_if<Marginal<V>>(&node.value)) {
+    take(m->exp);
+  } else if (auto* q = std::get_if<Quotient<V>>(&node.value)) {
+    take(q->numer);
+    take(q->denom);
+  } else if (auto* pr = std::get_if<Product<V>>(&node.value)) {
+    for (auto& e : pr->exprs) take(e);
+  }
+}
+
+template <class V>
+void AbstractForm<V>::retire(std::shared_ptr<const FormNode<V>>&& node) noexcept {
+  thread_local std::vector<std::shared_ptr<const FormNode<V>>> pending;
+  thread_local bool draining = false;
+  try {
+    pending.push_back(std::move(node));
+  } catch (...) {
+    node.reset();  // no room for the work list: free it the plain way
+    return;
+  }
+  if (draining) return;
+  draining = true;
+  while (!pending.empty()) {
+    std::shared_ptr<const FormNode<V>> next = std::move(pending.back());
+    pending.pop_back();
+    try {
+      detach_children(const_cast<FormNode<V>&>(*next), pending);
+    } catch (...) {
+      // Out of memory while detaching: the rest of this subtree is freed the plain way.
+    }
+    next.reset();
+  }
+  draining = false;
+}
 
 template <class V>
 typename AbstractForm<V>::Kind AbstractForm<V>::kind() const noexcept {

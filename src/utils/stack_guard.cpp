@@ -14,9 +14,9 @@ StackGuard::Scope::Scope(std::size_t reserve) : saved_(limit_) {
   void* low = nullptr;
   std::size_t size = 0;
   if (pthread_attr_getstack(&attr, &low, &size) == 0 && size > 0) {
-    // The stack grows down from low + size; keep `reserve` bytes (or a quarter of a small
-    // stack) free for the frames that are not checked, such as destructors and the C library.
-    std::size_t keep = std::max(reserve, size / 4);
+    // The stack grows down from low + size; keep `reserve` bytes (an eighth of a small stack)
+    // free for the frames between two checks, the C library and the interpreter's own needs.
+    std::size_t keep = std::clamp(size / 8, std::size_t{16} * 1024, reserve);
     const char* bottom = static_cast<const char*>(low);
     limit_ = keep < size ? bottom + keep : bottom + size;
   }
