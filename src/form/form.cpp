@@ -56,14 +56,33 @@ void merge_sort(std::vector<Form>& v, std::size_t lo, std::size_t hi, std::vecto
 
 // Rewrites of shared nodes are remembered for the length of one walk, so that a subtree
 // referenced from many places is processed once. The memo keeps its keys alive.
+// Small walks keep a short list (no hashing, no allocation per entry); long ones move to a
+// hash map.
 struct Memo {
+  static constexpr std::size_t kFlat = 32;
+  std::vector<std::pair<Form, Form>> flat;
   std::unordered_map<const void*, std::pair<Form, Form>> done;
   const Form* find(const Form& f) const {
+    if (done.empty()) {
+      for (const auto& [key, value] : flat) {
+        if (key.id() == f.id()) return &value;
+      }
+      return nullptr;
+    }
     auto it = done.find(f.id());
     return it == done.end() ? nullptr : &it->second.second;
   }
   void put(bool shared, const Form& f, const Form& result) {
-    if (shared) done.emplace(f.id(), std::make_pair(f, result));
+    if (!shared) return;
+    if (done.empty() && flat.size() < kFlat) {
+      flat.emplace_back(f, result);
+      return;
+    }
+    if (done.empty()) {
+      for (auto& entry : flat) done.emplace(entry.first.id(), std::move(entry));
+      flat.clear();
+    }
+    done.emplace(f.id(), std::make_pair(f, result));
   }
 };
 

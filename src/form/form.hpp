@@ -29,7 +29,8 @@ struct FormNode;
 
 // A probability expression. Nodes are immutable once built, so a form is a shared handle:
 // copying it is cheap and indistinguishable from a deep copy, and unchanged subtrees are
-// shared between a form and the forms rewritten from it.
+// shared between a form and the forms rewritten from it. The count of owners is not atomic:
+// the forms of one request stay on the thread that serves it.
 template <class V>
 class AbstractForm {
  public:
@@ -39,9 +40,11 @@ class AbstractForm {
   enum class Kind : std::uint8_t { Marginal, Product, Quotient, P, Hedge };
 
   explicit AbstractForm(FormNode<V> node);
-  AbstractForm(const AbstractForm&) = default;
-  AbstractForm(AbstractForm&&) noexcept = default;
-  AbstractForm& operator=(const AbstractForm& other) {
+  AbstractForm(const AbstractForm& other) noexcept : node_(other.node_) {
+    if (node_) ++node_->owners;
+  }
+  AbstractForm(AbstractForm&& other) noexcept : node_(other.node_) { other.node_ = nullptr; }
+  AbstractForm& operator=(const AbstractForm& other) noexcept {
     AbstractForm(other).swap(*this);
     return *this;
   }
@@ -50,25 +53,22 @@ class AbstractForm {
     return *this;
   }
   ~AbstractForm() {
-    if (node_ && node_.use_count() == 1) retire(std::move(node_));
+    if (node_ && --node_->owners == 0) retire(node_);
   }
-  void swap(AbstractForm& other) noexcept { node_.swap(other.node_); }
+  void swap(AbstractForm& other) noexcept { std::swap(node_, other.node_); }
 
   Kind kind() const noexcept;
   const FormNode<V>& node() const noexcept { return *node_; }
   // Identity of the shared node, for memo tables within one rewrite.
-  const void* id() const noexcept { return node_.get(); }
-  bool shared() const noexcept { return node_.use_count() > 1; }
+  const void* id() const noexcept { return node_; }
+  bool shared() const noexcept { return node_->owners > 1; }
 
  private:
-  // Frees a node whose last owner goes, and every node below it that it owned alone, with a
-  // work list instead of nested destructor calls: no tree is too deep to free.
-  static void retire(std::shared_ptr<const FormNode<V>>&& node) noexcept;
-  // Moves out the children that `node` alone owns, so that freeing it frees nothing below.
-  static void detach_children(FormNode<V>& node,
-                              std::vector<std::shared_ptr<const FormNode<V>>>& out);
+  // Frees a node that has lost its last owner, and every node below it that it owned alone,
+  // with a work list instead of nested destructor calls: no tree is too deep to free.
+  static void retire(FormNode<V>* node) noexcept;
 
-  std::shared_ptr<const FormNode<V>> node_;
+  FormNode<V>* node_;
 };
 
 template <class V>
@@ -95,51 +95,54 @@ struct Hedge {};
 template <class V>
 struct FormNode {
   std::variant<Marginal<V>, Product<V>, Quotient<V>, P<V>, Hedge> value;
+  std::uint32_t owners = 1;
 };
 
-// Nodes are created non-const so that retire() may take their children apart once it holds
-// the last reference; nobody else can see them then.
 template <class V>
-AbstractForm<V>::AbstractForm(FormNode<V> node)
-    : node_(std::make_shared<FormNode<V>>(std::move(node))) {}
+AbstractForm<V>::AbstractForm(FormNode<V> node) : node_(new FormNode<V>(std::move(node))) {}
 
 template <class V>
-void AbstractForm<V>::detach_children(FormNode<V>& node,
-                                      std::vector<std::shared_ptr<const FormNode<V>>>& out) {
-  auto take = [&](AbstractForm<V>& child) {
-    if (child.node_ && child.node_.use_count() == 1) out.push_back(std::move(child.node_));
-  };
-  if (auto* m = std::get_if<Marginal<V>>(&node.value)) {
-    take(m->exp);
-  } else if (auto* q = std::get_if<Quotient<V>>(&node.value)) {
-    take(q->numer);
-    take(q->denom);
-  } else if (auto* pr = std::get_if<Product<V>>(&node.value)) {
-    for (auto& e : pr->exprs) take(e);
+void AbstractForm<V>::retire(FormNode<V>* node) noexcept {
+  // Leaves free at once; only a node with children can start a deep chain of frees.
+  if (node->value.index() >= 3) {
+    delete node;
+    return;
   }
-}
-
-template <class V>
-void AbstractForm<V>::retire(std::shared_ptr<const FormNode<V>>&& node) noexcept {
-  thread_local std::vector<std::shared_ptr<const FormNode<V>>> pending;
-  thread_local bool draining = false;
+  __attribute__((tls_model("initial-exec"))) thread_local std::vector<FormNode<V>*> pending;
+  __attribute__((tls_model("initial-exec"))) thread_local bool draining = false;
   try {
-    pending.push_back(std::move(node));
+    pending.push_back(node);
   } catch (...) {
-    node.reset();  // no room for the work list: free it the plain way
+    delete node;  // no room for the work list: free it the plain way
     return;
   }
   if (draining) return;
   draining = true;
   while (!pending.empty()) {
-    std::shared_ptr<const FormNode<V>> next = std::move(pending.back());
+    FormNode<V>* next = pending.back();
     pending.pop_back();
-    try {
-      detach_children(const_cast<FormNode<V>&>(*next), pending);
-    } catch (...) {
-      // Out of memory while detaching: the rest of this subtree is freed the plain way.
+    // Children that lose their last owner here go on the list instead of being freed inside
+    // this node's destructor.
+    auto take = [&](AbstractForm<V>& child) {
+      if (child.node_ && child.node_->owners == 1 && child.node_->value.index() < 3) {
+        try {
+          pending.push_back(child.node_);
+          child.node_->owners = 0;
+          child.node_ = nullptr;
+        } catch (...) {
+          // Out of memory: this child is freed the plain way.
+        }
+      }
+    };
+    if (auto* m = std::get_if<Marginal<V>>(&next->value)) {
+      take(m->exp);
+    } else if (auto* q = std::get_if<Quotient<V>>(&next->value)) {
+      take(q->numer);
+      take(q->denom);
+    } else if (auto* pr = std::get_if<Product<V>>(&next->value)) {
+      for (auto& e : pr->exprs) take(e);
     }
-    next.reset();
+    delete next;
   }
   draining = false;
 }

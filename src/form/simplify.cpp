@@ -83,6 +83,7 @@ Form simplify_product(const Form& node) {
   if (node.kind() != Kind::Product) return node;
   std::vector<Form> numer;
   std::vector<Form> denom;
+  numer.reserve(form::as_product(node).exprs.size() + 2);
   for (const auto& f : form::as_product(node).exprs) {
     if (f.kind() == Kind::Product) {
       // One level of nesting is flattened; deeper products stay as they are.
