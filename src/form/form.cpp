@@ -148,7 +148,7 @@ VarSet free_rec(const Form& f, std::unordered_map<const void*, VarSet>& memo) {
   VarSet out;
   switch (f.kind()) {
     case Kind::P:
-      out = set_utils::make_set(as_p(f).vars);
+      out = vars_set(f);
       if (!as_p(f).given.empty()) out = set_utils::union_(out, set_utils::make_set(as_p(f).given));
       break;
     case Kind::Marginal:
@@ -269,6 +269,12 @@ Ordering do_cmp(const Form& a, const Form& b) {
 }
 
 Ordering partial_cmp(const Form& a, const Form& b) { return do_cmp(a, b); }
+
+const VarSet& vars_set(const Form& p_form) {
+  const FormNode<VarId>& node = p_form.node();
+  if (!node.vars_set) node.vars_set = std::make_unique<VarSet>(set_utils::make_set(as_p(p_form).vars));
+  return *node.vars_set;
+}
 
 void stable_sort_forms(std::vector<Form>& forms) {
   std::vector<Form> tmp;

@@ -96,7 +96,13 @@ template <class V>
 struct FormNode {
   std::variant<Marginal<V>, Product<V>, Quotient<V>, P<V>, Hedge> value;
   std::uint32_t owners = 1;
+  // For a P over ids: the set of its vars, made on first use. Long P terms are shared by many
+  // sums, and each would otherwise build the same set again.
+  mutable std::unique_ptr<VarSet> vars_set{};
 };
+
+// The set of the vars of a P form over ids.
+const VarSet& vars_set(const AbstractForm<VarId>& p_form);
 
 template <class V>
 AbstractForm<V>::AbstractForm(FormNode<V> node) : node_(new FormNode<V>(std::move(node))) {}

@@ -65,7 +65,7 @@ Form simplify_marginal(const Form& node) {
   switch (m.exp.kind()) {
     case Kind::P: {
       const auto& term = form::as_p(m.exp);
-      VarSet in_vars = set_utils::make_set(term.vars);
+      const VarSet& in_vars = form::vars_set(m.exp);
       VarSet rest = set_utils::difference(m.sub, in_vars);
       Form kept = form::p<VarId>(set_utils::difference(in_vars, m.sub).to_vector(), term.given);
       return rest.empty() ? kept : form::marginal<VarId>(std::move(rest), std::move(kept));
