@@ -24,10 +24,35 @@ std::vector<Form> to_factors(const Form& f) {
   return {f};
 }
 
-// One level of a fraction: (numerator, denominator), the unit below a non-quotient.
-std::pair<Form, Form> split(const Form& f) {
-  if (f.kind() == Kind::Quotient) return {form::as_quotient(f).numer, form::as_quotient(f).denom};
-  return {f, form::unit<VarId>()};
+
+// The product rule on a list of factors, without building the Product node first.
+Form simplify_factors(const std::vector<Form>& factors) {
+  std::vector<Form> numer;
+  std::vector<Form> denom;
+  numer.reserve(factors.size() + 2);
+  for (const auto& f : factors) {
+    if (f.kind() == Kind::Product) {
+      // One level of nesting is flattened; deeper products stay as they are.
+      for (const auto& g : form::as_product(f).exprs) {
+        if (g.kind() == Kind::Quotient) {
+          numer.push_back(form::as_quotient(g).numer);
+          denom.push_back(form::as_quotient(g).denom);
+        } else if (!is_unit(g)) {
+          numer.push_back(g);
+        }
+      }
+    } else if (f.kind() == Kind::Quotient) {
+      numer.push_back(form::as_quotient(f).numer);
+      denom.push_back(form::as_quotient(f).denom);
+    } else if (!is_unit(f)) {
+      numer.push_back(f);
+    }
+  }
+  Form n = from_factors(std::move(numer));
+  if (denom.empty()) return n;
+  Form d = from_factors(std::move(denom));
+  if (is_unit(d)) return n;
+  return form::quotient<VarId>(std::move(n), std::move(d));
 }
 
 }  // namespace
@@ -81,48 +106,33 @@ Form simplify_marginal(const Form& node) {
 
 Form simplify_product(const Form& node) {
   if (node.kind() != Kind::Product) return node;
-  std::vector<Form> numer;
-  std::vector<Form> denom;
-  numer.reserve(form::as_product(node).exprs.size() + 2);
-  for (const auto& f : form::as_product(node).exprs) {
-    if (f.kind() == Kind::Product) {
-      // One level of nesting is flattened; deeper products stay as they are.
-      for (const auto& g : form::as_product(f).exprs) {
-        if (g.kind() == Kind::Quotient) {
-          numer.push_back(form::as_quotient(g).numer);
-          denom.push_back(form::as_quotient(g).denom);
-        } else if (!is_unit(g)) {
-          numer.push_back(g);
-        }
-      }
-    } else if (f.kind() == Kind::Quotient) {
-      numer.push_back(form::as_quotient(f).numer);
-      denom.push_back(form::as_quotient(f).denom);
-    } else if (!is_unit(f)) {
-      numer.push_back(f);
-    }
-  }
-  Form n = from_factors(std::move(numer));
-  Form d = from_factors(std::move(denom));
-  if (is_unit(d)) return n;
-  return form::quotient<VarId>(std::move(n), std::move(d));
+  return simplify_factors(form::as_product(node).exprs);
 }
 
 Form simplify_quotient(const Form& node) {
   if (node.kind() != Kind::Quotient) return node;
   const auto& q = form::as_quotient(node);
-  auto [a, b] = split(q.numer);
-  auto [c, d] = split(q.denom);
-  // (a/b) / (c/d) = (a d) / (b c)
-  Form numer = form::sorted(simplify_product(form::product<VarId>({a, d})));
-  Form denom = form::sorted(simplify_product(form::product<VarId>({b, c})));
+  // (a/b) / (c/d) = (a d) / (b c), splitting one level on each side. Where a side is no
+  // quotient its lower part is the unit, which the product rule drops: it is left out here.
+  std::vector<Form> upper;
+  std::vector<Form> lower;
+  upper.reserve(2);
+  lower.reserve(2);
+  const bool numer_split = q.numer.kind() == Kind::Quotient;
+  const bool denom_split = q.denom.kind() == Kind::Quotient;
+  upper.push_back(numer_split ? form::as_quotient(q.numer).numer : q.numer);
+  if (denom_split) upper.push_back(form::as_quotient(q.denom).denom);
+  if (numer_split) lower.push_back(form::as_quotient(q.numer).denom);
+  lower.push_back(denom_split ? form::as_quotient(q.denom).numer : q.denom);
+  Form numer = form::sorted(simplify_factors(upper));
+  Form denom = form::sorted(simplify_factors(lower));
   std::vector<Form> top = to_factors(numer);
   std::vector<Form> bottom = to_factors(denom);
   form::stable_sort_forms(top);
   form::stable_sort_forms(bottom);
   auto [kept_top, kept_bottom] = utils::remove_duplicates_sorted(top, bottom);
-  Form n = simplify_product(form::product<VarId>(std::move(kept_top)));
-  Form dd = simplify_product(form::product<VarId>(std::move(kept_bottom)));
+  Form n = simplify_factors(kept_top);
+  Form dd = simplify_factors(kept_bottom);
   if (is_unit(dd)) return n;
   return form::quotient<VarId>(std::move(n), std::move(dd));
 }
