@@ -1,0 +1,376 @@
+#include "form/form.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "form_helpers.hpp"
+
+namespace {
+
+using namespace zeph::testing;
+
+using zeph::VarId;
+using zeph::VarSet;
+using zeph::form::Form;
+using zeph::form::Ordering;
+using Kind = Form::Kind;
+namespace form = zeph::form;
+
+
+
+void collect_nodes(const Form& f, std::vector<const void*>& out) {
+  out.push_back(f.id());
+  switch (f.kind()) {
+    case Kind::Marginal:
+      collect_nodes(form::as_marginal(f).exp, out);
+      break;
+    case Kind::Product:
+      for (const auto& e : form::as_product(f).exprs) collect_nodes(e, out);
+      break;
+    case Kind::Quotient:
+      collect_nodes(form::as_quotient(f).numer, out);
+      collect_nodes(form::as_quotient(f).denom, out);
+      break;
+    default:
+      break;
+  }
+}
+
+TEST(Form, ConstructorsNormaliseNothing) {
+  const Form child = P({1});
+  const Form m = Sum({}, child);
+  ASSERT_EQ(m.kind(), Kind::Marginal);
+  EXPECT_TRUE(form::as_marginal(m).sub.empty());
+  EXPECT_EQ(form::as_marginal(m).exp.id(), child.id());
+  EXPECT_EQ(str(Sum({1}, Sum({2}, child))), "Sum{1} Sum{2} P(1)");
+  const Form q = Quot(child, Unit());
+  ASSERT_EQ(q.kind(), Kind::Quotient);
+  EXPECT_EQ(str(q), "(P(1) / P())");
+  EXPECT_EQ(str(Quot(Quot(P({1}), P({2})), P({3}))), "((P(1) / P(2)) / P(3))");
+  EXPECT_EQ(str(P({2, 1, 2}, {1})), "P(2,1,2|1)");
+}
+
+TEST(Form, CopySharesCloneDoesNot) {
+  const Form f = Quot(Sum({1, 3}, P({1, 2}, {3})), Prod({P({2}), Hedge(), Prod({})}));
+  const Form copy = f;
+  EXPECT_EQ(copy.id(), f.id());
+  const Form c = form::clone(f);
+  EXPECT_TRUE(form::eq(c, f));
+  EXPECT_EQ(str(c), str(f));
+  std::vector<const void*> a, b;
+  collect_nodes(f, a);
+  collect_nodes(c, b);
+  ASSERT_EQ(a.size(), b.size());
+  for (const void* id : b) EXPECT_EQ(std::count(a.begin(), a.end(), id), 0);
+}
+
+TEST(Form, Eq) {
+  VarSet one_three;
+  one_three.insert(3);
+  one_three.insert(1);
+  const Form x = P({1, 2}, {3});
+  struct Case {
+    const char* name;
+    Form a, b;
+    bool equal;
+  };
+  const std::vector<Case> cases = {
+      {"empty sum is no P", Sum({}, P({1})), P({1}), false},
+      {"sum sets filled in other orders", Sum(one_three, x), Sum({1, 3}, P({1, 2}, {3})), true},
+      {"sum over other set", Sum({1}, x), Sum({2}, x), false},
+      {"sum of other child", Sum({1}, P({1})), Sum({1}, P({2})), false},
+      {"P vars permuted", P({1, 2}), P({2, 1}), false},
+      {"P given permuted", P({1}, {2, 3}), P({1}, {3, 2}), false},
+      {"P lists separate", P({1}, {2}), P({1, 2}), false},
+      {"P equal", P({1, 2}, {3}), P({1, 2}, {3}), true},
+      {"product permuted", Prod({P({1}), P({2})}), Prod({P({2}), P({1})}), false},
+      {"empty products", Prod({}), Prod({}), true},
+      {"product prefix", Prod({P({1})}), Prod({P({1}), P({1})}), false},
+      {"one-factor product is not its factor", Prod({P({1})}), P({1}), false},
+      {"quotient denominators", Quot(P({1}), P({2})), Quot(P({1}), P({3})), false},
+      {"hedges", Hedge(), Hedge(), true},
+      {"hedge is not unit", Hedge(), Unit(), false},
+      {"deep, built apart", Quot(Prod({Sum({4}, P({4, 5})), Hedge()}), Unit()),
+       Quot(Prod({Sum({4}, P({4, 5})), Hedge()}), Unit()), true},
+      {"deep, one leaf apart", Quot(Prod({Sum({4}, P({4, 5})), Hedge()}), Unit()),
+       Quot(Prod({Sum({4}, P({4, 6})), Hedge()}), Unit()), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(form::eq(c.a, c.b), c.equal);
+    EXPECT_EQ(form::eq(c.b, c.a), c.equal);
+    EXPECT_TRUE(form::eq(c.a, form::clone(c.a)));
+  }
+}
+
+TEST(Form, DoCmp) {
+  const Form m1 = Sum({1}, P({5}));
+  const Form m2 = Sum({2}, P({5}));
+  struct Case {
+    const char* name;
+    Form a, b;
+    Ordering expected;
+  };
+  const std::vector<Case> cases = {
+      {"marginal < product", Sum({1, 2, 3}, P({9})), Prod({}), Ordering::Less},
+      {"product < quotient", Prod({P({9})}), Quot(P({0}), P({0})), Ordering::Less},
+      {"quotient < P", Quot(P({9}), P({9})), P({0}), Ordering::Less},
+      {"P < hedge", P({9}, {9}), Hedge(), Ordering::Less},
+      {"smaller sum first", Sum({3}, P({9})), Sum({1, 2}, P({0})), Ordering::Less},
+      {"same-size sums by child", Sum({1}, P({1})), Sum({2}, P({2})), Ordering::Less},
+      {"same-size sums over other sets", m1, m2, Ordering::Equal},
+      {"P prefix", P({1, 2}), P({1, 2, 0}), Ordering::Less},
+      {"P first difference", P({1, 3}), P({1, 2, 9}), Ordering::Greater},
+      {"P given decides on equal vars", P({1}), P({1}, {0}), Ordering::Less},
+      {"P given lexicographic", P({1}, {5}), P({1}, {2, 9}), Ordering::Greater},
+      {"P vars before given", P({1}, {9}), P({2}), Ordering::Less},
+      {"negative ids first", P({-1}), P({0}), Ordering::Less},
+      {"signed, not unsigned", P({-5, 2}), P({3}), Ordering::Less},
+      {"empty product first", Prod({}), Prod({P({0})}), Ordering::Less},
+      {"product prefix", Prod({P({1})}), Prod({P({1}), P({0})}), Ordering::Less},
+      {"product lexicographic", Prod({P({2})}), Prod({P({1}), P({9})}), Ordering::Greater},
+      {"product of equal factors", Prod({m1}), Prod({m2}), Ordering::Equal},
+      {"quotient by denominator", Quot(P({1}), P({2})), Quot(P({1}), P({3})), Ordering::Less},
+      {"quotient by numerator", Quot(P({1}), P({2})), Quot(P({0}), P({2})), Ordering::Greater},
+      // Numerators Equal but not structurally equal: the denominators are never looked at.
+      {"quotient over Equal numerators", Quot(m1, P({0})), Quot(m2, P({5})), Ordering::Equal},
+      {"quotient over same numerator", Quot(m1, P({0})), Quot(m1, P({5})), Ordering::Less},
+      {"hedges", Hedge(), Hedge(), Ordering::Equal},
+      {"nested", Sum({1}, Quot(P({1}), P({2}))), Sum({1}, Quot(P({1}), P({3}))), Ordering::Less},
+  };
+  auto reverse = [](Ordering o) {
+    return o == Ordering::Less ? Ordering::Greater : o == Ordering::Greater ? Ordering::Less : o;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(form::do_cmp(c.a, c.b), c.expected);
+    EXPECT_EQ(form::do_cmp(c.b, c.a), reverse(c.expected));
+    EXPECT_EQ(form::partial_cmp(c.a, c.b), c.expected);
+    EXPECT_EQ(form::do_cmp(c.a, form::clone(c.a)), Ordering::Equal);
+  }
+  EXPECT_FALSE(form::eq(m1, m2));
+}
+
+TEST(Form, Sorted) {
+  const std::vector<std::pair<Form, std::string>> cases = {
+      {P({3, 1, 3}, {2, 0}), "P(1,3,3|0,2)"},
+      {Prod({P({2}), Sum({1}, P({1})), P({1})}), "[Sum{1} P(1) * P(1) * P(2)]"},
+      // Equal under the comparison: input order kept.
+      {Prod({Sum({2}, P({5})), Sum({1}, P({5}))}), "[Sum{2} P(5) * Sum{1} P(5)]"},
+      {Prod({Sum({1}, P({5})), Sum({2}, P({5}))}), "[Sum{1} P(5) * Sum{2} P(5)]"},
+      {Prod({}), "[]"},
+      {Prod({P({2, 1})}), "[P(1,2)]"},
+      // Factors are compared in their sorted arrangement.
+      {Prod({P({3, 0}), P({2, 1})}), "[P(0,3) * P(1,2)]"},
+      {Prod({Prod({P({2}), P({1})}), P({0})}), "[[P(1) * P(2)] * P(0)]"},
+      {Sum({4}, Prod({P({3}), P({1})})), "Sum{4} [P(1) * P(3)]"},
+      {Quot(Prod({P({2}), P({1})}), P({1, 0})), "([P(1) * P(2)] / P(0,1))"},
+      {Prod({Hedge(), P({1}), Quot(P({1}), P({2})), Prod({})}),
+       "[[] * (P(1) / P(2)) * P(1) * Hedge]"},
+      {Hedge(), "Hedge"},
+  };
+  for (const auto& [input, expected] : cases) {
+    SCOPED_TRACE(expected);
+    const std::string before = str(input);
+    const Form out = form::sorted(input);
+    EXPECT_EQ(str(out), expected);
+    EXPECT_EQ(str(input), before);
+    // Idempotent wherever the comparison is consistent, as in every case here.
+    EXPECT_TRUE(form::eq(form::sorted(out), out));
+  }
+}
+
+// The comparison is not a strict weak order once same-size Marginals over different sets meet,
+// directly or as numerators of Quotients. The sort must still return a permutation of its input,
+// stay in bounds, keep the consistent part of the order and keep ties in their input order.
+TEST(Form, StableSortWithInconsistentComparator) {
+  std::uint32_t seed = 12345;
+  auto next = [&seed](std::uint32_t n) {
+    seed = seed * 1103515245U + 12345U;
+    return (seed >> 16) % n;
+  };
+  std::vector<Form> forms;
+  for (int i = 0; i < 500; ++i) {
+    Form m = Sum({static_cast<VarId>(next(4))}, P({static_cast<VarId>(next(3))}));
+    switch (next(4)) {
+      case 0:
+        forms.push_back(m);
+        break;
+      case 1:
+      case 2:
+        forms.push_back(Quot(m, P({static_cast<VarId>(next(3))})));
+        break;
+      default:
+        forms.push_back(P({static_cast<VarId>(next(3))}));
+    }
+  }
+  std::vector<Form> sorted = forms;
+  form::stable_sort_forms(sorted);
+
+  auto ids = [](const std::vector<Form>& v) {
+    std::multiset<const void*> s;
+    for (const auto& f : v) s.insert(f.id());
+    return s;
+  };
+  ASSERT_EQ(ids(sorted), ids(forms));
+  auto position = [&forms](const Form& f) {
+    for (std::size_t i = 0; i < forms.size(); ++i) {
+      if (forms[i].id() == f.id()) return i;
+    }
+    return forms.size();
+  };
+  for (std::size_t i = 0; i + 1 < sorted.size(); ++i) {
+    const Form& a = sorted[i];
+    const Form& b = sorted[i + 1];
+    ASSERT_LE(a.kind(), b.kind()) << i;
+    if (a.kind() == Kind::Quotient && b.kind() == Kind::Quotient) continue;
+    const Ordering o = form::do_cmp(b, a);
+    ASSERT_NE(o, Ordering::Less) << i;
+    if (o == Ordering::Equal) {
+      ASSERT_LT(position(a), position(b)) << i;
+    }
+  }
+
+  // The same list as factors of one product, through sorted.
+  const Form s = form::sorted(Prod(forms));
+  EXPECT_EQ(form::as_product(s).exprs.size(), forms.size());
+}
+
+TEST(Form, Free) {
+  const std::vector<std::pair<Form, std::vector<VarId>>> cases = {
+      {P({1}, {2}), {1, 2}},
+      {Sum({1, 5}, P({1}, {2})), {2}},
+      {Hedge(), {}},
+      {Prod({}), {}},
+      {Unit(), {}},
+      {P({1, 1}, {1}), {1}},
+      {Quot(P({1}), Sum({2}, P({2, 3}))), {1, 3}},
+      // Summed in one factor, free in another.
+      {Prod({P({1}), Sum({1}, P({1, 4}))}), {1, 4}},
+      {Sum({1}, Sum({2}, P({1, 2, 3}))), {3}},
+  };
+  for (const auto& [f, expected] : cases) {
+    SCOPED_TRACE(str(f));
+    EXPECT_EQ(form::free(f).to_vector(), expected);
+  }
+}
+
+TEST(Form, FactorizeSubset) {
+  const Form joint = P({1, 2, 3});
+  struct Case {
+    const char* name;
+    std::vector<VarId> order;
+    Form form;
+    VarSet subset;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"empty subset", {3, 2, 1}, joint, {}, "[]"},
+      {"empty order", {}, joint, {1}, "[]"},
+      {"middle", {3, 2, 1}, joint, {2}, "[(Sum{3} P(1,2,3) / Sum{2,3} P(1,2,3))]"},
+      {"first position", {3, 2, 1}, joint, {3}, "[(Sum{} P(1,2,3) / Sum{3} P(1,2,3))]"},
+      {"last position", {3, 2, 1}, joint, {1}, "[(Sum{2,3} P(1,2,3) / Sum{1,2,3} P(1,2,3))]"},
+      {"two, in the order of order",
+       {3, 2, 1},
+       joint,
+       {1, 3},
+       "[(Sum{} P(1,2,3) / Sum{3} P(1,2,3)) * (Sum{2,3} P(1,2,3) / Sum{1,2,3} P(1,2,3))]"},
+      {"member absent from order",
+       {3, 2, 1},
+       joint,
+       {2, 9},
+       "[(Sum{3} P(1,2,3) / Sum{2,3} P(1,2,3))]"},
+      // Variables of the form that the order does not hold are fixed values: never summed.
+      {"free variable outside order",
+       {3, 2, 1},
+       P({1, 2, 3, 7}),
+       {2},
+       "[(Sum{3} P(1,2,3,7) / Sum{2,3} P(1,2,3,7))]"},
+      {"conditioning value outside order",
+       {2, 1},
+       Sum({3}, P({1, 2, 3}, {8})),
+       {2},
+       "[(Sum{} Sum{3} P(1,2,3|8) / Sum{2} Sum{3} P(1,2,3|8))]"},
+      // Order variables that are not free are not summed either.
+      {"order wider than the form",
+       {4, 2, 1},
+       P({1, 2}),
+       {1},
+       "[(Sum{2} P(1,2) / Sum{1,2} P(1,2))]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Form out = form::factorize_subset(c.order, c.form, c.subset);
+    ASSERT_EQ(out.kind(), Kind::Product);
+    EXPECT_EQ(str(out), c.expected);
+  }
+}
+
+TEST(Form, ContainsHedge) {
+  const std::vector<std::pair<Form, bool>> cases = {
+      {Hedge(), true},
+      {P({1}), false},
+      {Prod({}), false},
+      {Quot(P({1}), Prod({P({2}), Hedge()})), true},
+      {Quot(Hedge(), P({1})), true},
+      {Sum({1}, Sum({2}, Hedge())), true},
+      {Quot(Sum({1}, Prod({P({1}), P({2})})), Prod({Prod({})})), false},
+  };
+  for (const auto& [f, expected] : cases) {
+    SCOPED_TRACE(str(f));
+    EXPECT_EQ(form::contains_hedge(f), expected);
+  }
+}
+
+// Releasing a form must not recurse once per level: a deep chain would exhaust the stack.
+TEST(Form, DeepTreesAreReleased) {
+  const Form one = Unit();
+  Form tail = P({1});
+  for (int i = 0; i < 200000; ++i) tail = i % 2 ? Sum({}, tail) : Quot(tail, one);
+  {
+    const Form head = Prod({tail, Sum({2}, tail)});
+    EXPECT_EQ(head.kind(), Kind::Product);
+  }
+  // The tail outlives the forms built on it.
+  EXPECT_EQ(tail.kind(), Kind::Marginal);
+  EXPECT_EQ(form::as_quotient(form::as_marginal(tail).exp).denom.kind(), Kind::P);
+  tail = Hedge();
+  EXPECT_EQ(str(tail), "Hedge");
+}
+
+std::vector<std::string> seen;
+
+Form record(const Form& f) {
+  seen.push_back(str(f));
+  return f;
+}
+
+Form rename_one_to_nine(const Form& f) {
+  seen.push_back(str(f));
+  if (f.kind() == Kind::P && form::as_p(f).vars == std::vector<VarId>{1}) return P({9});
+  return f;
+}
+
+TEST(Form, MapIsBottomUp) {
+  seen.clear();
+  EXPECT_EQ(str(form::map(Prod({P({1}), P({2})}), record)), "[P(1) * P(2)]");
+  EXPECT_EQ(seen, (std::vector<std::string>{"P(1)", "P(2)", "[P(1) * P(2)]"}));
+
+  // Parents see their children already rewritten; numerators before denominators.
+  seen.clear();
+  const Form f = Quot(Sum({1}, P({1})), Prod({P({1}), P({2})}));
+  EXPECT_EQ(str(form::map(f, rename_one_to_nine)), "(Sum{1} P(9) / [P(9) * P(2)])");
+  EXPECT_EQ(seen, (std::vector<std::string>{"P(1)", "Sum{1} P(9)", "P(1)", "P(2)", "[P(9) * P(2)]",
+                                            "(Sum{1} P(9) / [P(9) * P(2)])"}));
+  EXPECT_EQ(str(f), "(Sum{1} P(1) / [P(1) * P(2)])");
+
+  const Form g = Sum({3}, Quot(Prod({Hedge(), P({2}, {3})}), Unit()));
+  EXPECT_TRUE(form::eq(form::map(g, record), g));
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+#include "model/model.hpp"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using zeph::VarId;
+using zeph::VarSet;
+using zeph::model::Model;
+using zeph::model::ModelBuilder;
+using Ids = std::vector<VarId>;
+
+// X=0 -> Z=1 -> Y=2 with X <-> Y, every variable a node of both builders as a request has it.
+Model front_door() {
+  ModelBuilder b = ModelBuilder::new_();
+  for (VarId v : {0, 1, 2}) {
+    b.directed.nodes.insert(v);
+    b.bidirected.nodes.insert(v);
+  }
+  b.directed.add_edge(1, 0);
+  b.directed.add_edge(2, 1);
+  b.bidirected.add_edge(0, 2);
+  return std::move(b).to_model();
+}
+
+Ids p_vars(const Model& m) {
+  return zeph::form::as_p(m.p()).vars;
+}
+Ids p_given(const Model& m) {
+  return zeph::form::as_p(m.p()).given;
+}
+
+TEST(Model, EmptyBuilder) {
+  Model m = ModelBuilder::new_().to_model();
+  EXPECT_TRUE(m.nodes.empty());
+  EXPECT_TRUE(m.conditioned.empty());
+  EXPECT_TRUE(m.digraph.nodes().empty());
+  EXPECT_TRUE(m.bigraph.nodes().empty());
+  EXPECT_TRUE(m.order_vec().empty());
+  EXPECT_TRUE(m.bigraph.c_components().empty());
+  EXPECT_TRUE(zeph::form::eq(m.p(), zeph::form::unit<VarId>()));
+}
+
+TEST(Model, ToModel) {
+  const Model m = front_door();
+  EXPECT_EQ(m.nodes.to_vector(), (Ids{0, 1, 2}));
+  EXPECT_EQ(m.digraph.nodes(), m.nodes);
+  EXPECT_EQ(m.bigraph.nodes(), m.nodes);
+  EXPECT_EQ(m.digraph.edges().to_string(), "{1: {0}, 2: {1}}");
+  EXPECT_EQ(m.bigraph.edges().to_string(), "{0: {2}, 2: {0}}");
+  EXPECT_EQ(m.order_vec(), (Ids{2, 1, 0}));
+  EXPECT_EQ(p_vars(m), (Ids{0, 1, 2}));
+  EXPECT_TRUE(p_given(m).empty());
+}
+
+TEST(Model, BuildersWithDifferentNodeSets) {
+  ModelBuilder b = ModelBuilder::new_();
+  b.directed.add_edge(1, 0);  // 0 -> 1
+  b.bidirected.add_edge(5, 3);
+  b.bidirected.nodes.insert(1);
+  Model m = std::move(b).to_model();
+  EXPECT_EQ(m.nodes.to_vector(), (Ids{0, 1, 3, 5}));
+  EXPECT_EQ(m.digraph.nodes().to_vector(), (Ids{0, 1}));
+  EXPECT_EQ(m.bigraph.nodes().to_vector(), (Ids{1, 3, 5}));
+  // The variables only the bidirected graph knows come first, ascending, then the order.
+  EXPECT_EQ(m.order_vec(), (Ids{3, 5, 1, 0}));
+}
+
+TEST(Model, CondAndHide) {
+  const Model m = front_door();
+  const Model none = m.cond({});
+  EXPECT_EQ(none.nodes, m.nodes);
+  EXPECT_TRUE(none.conditioned.empty());
+
+  const Model c = m.cond({2}).cond({0});
+  EXPECT_EQ(c.conditioned.to_vector(), (Ids{0, 2}));
+  EXPECT_EQ(p_vars(c), (Ids{0, 1, 2}));
+  EXPECT_EQ(p_given(c), (Ids{0, 2}));
+  EXPECT_EQ(c.hide({1, 7}).conditioned, c.conditioned);
+  EXPECT_EQ(c.hide({2}).conditioned.to_vector(), (Ids{0}));
+  EXPECT_TRUE(c.hide(c.conditioned).conditioned.empty());
+  EXPECT_EQ(c.hide({0, 2}).nodes, m.nodes);
+
+  // Deriving shares both edge maps; the receiver keeps answering as before.
+  EXPECT_EQ(&c.digraph.edges(), &m.digraph.edges());
+  EXPECT_EQ(&c.bigraph.edges(), &m.bigraph.edges());
+  EXPECT_TRUE(m.conditioned.empty());
+  EXPECT_TRUE(p_given(m).empty());
+}
+
+TEST(Model, Subgraph) {
+  const Model m = front_door().cond({1});
+  const Model s = m.subgraph({0, 2});
+  EXPECT_EQ(s.nodes.to_vector(), (Ids{0, 2}));
+  EXPECT_EQ(s.digraph.nodes(), s.nodes);
+  EXPECT_EQ(s.bigraph.nodes(), s.nodes);
+  EXPECT_EQ(s.conditioned.to_vector(), (Ids{1}));
+  EXPECT_EQ(&s.digraph.edges(), &m.digraph.edges());
+  EXPECT_EQ(&s.bigraph.edges(), &m.bigraph.edges());
+  // Without 1 the directed path is cut; the bidirected edge stays.
+  EXPECT_EQ(s.order_vec(), (Ids{0, 2}));
+  EXPECT_EQ(s.bigraph.c_components().size(), 1U);
+  // An id the model does not know is kept.
+  const Model foreign = m.subgraph({2, 9});
+  EXPECT_EQ(foreign.nodes.to_vector(), (Ids{2, 9}));
+  EXPECT_TRUE(foreign.digraph.nodes().contains(9));
+  EXPECT_EQ(p_vars(foreign), (Ids{2, 9}));
+  // The receiver is unchanged.
+  EXPECT_EQ(m.nodes.to_vector(), (Ids{0, 1, 2}));
+  EXPECT_EQ(m.order_vec(), (Ids{2, 1, 0}));
+}
+
+TEST(Model, OrderVecWithTiesIsAscending) {
+  ModelBuilder b = ModelBuilder::new_();
+  for (VarId v : {0, 1, 2, 3}) {
+    b.directed.nodes.insert(v);
+    b.bidirected.nodes.insert(v);
+  }
+  b.directed.add_edge(3, 0);  // 0 -> 3
+  Model m = std::move(b).to_model();
+  EXPECT_EQ(m.order_vec(), (Ids{1, 2, 3, 0}));
+}
+
+}  // namespace

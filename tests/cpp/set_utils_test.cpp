@@ -1,0 +1,123 @@
+#include "utils/set_utils.hpp"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using zeph::VarId;
+using zeph::VarSet;
+using namespace zeph::set_utils;
+
+std::vector<VarId> members(const VarSet& s) {
+  return s.to_vector();
+}
+
+// Sets that live inline, sets that spill to the heap, and mixes of both: every operation must
+// give the same answer whatever the representation of either side.
+struct SetCase {
+  const char* name;
+  VarSet a;
+  VarSet b;
+  std::vector<VarId> diff;
+  std::vector<VarId> uni;
+  std::vector<VarId> inter;
+};
+
+TEST(SetUtils, AlgebraTable) {
+  const std::vector<SetCase> cases = {
+      {"both empty", {}, {}, {}, {}, {}},
+      {"empty right", {1, 2}, {}, {1, 2}, {1, 2}, {}},
+      {"empty left", {}, {1, 2}, {}, {1, 2}, {}},
+      {"same set", {0, 5, 9}, {0, 5, 9}, {}, {0, 5, 9}, {0, 5, 9}},
+      {"overlap", {1, 2, 3}, {2, 3, 4}, {1}, {1, 2, 3, 4}, {2, 3}},
+      {"disjoint", {0, 63}, {64, 127}, {0, 63}, {0, 63, 64, 127}, {}},
+      {"heap left", {3, 200, 5000}, {3, 4}, {200, 5000}, {3, 4, 200, 5000}, {3}},
+      {"heap right", {3, 4}, {4, 130, 9999}, {3}, {3, 4, 130, 9999}, {4}},
+      {"both heap", {128, 700}, {700, 129}, {128}, {128, 129, 700}, {700}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const VarSet a0 = c.a;
+    const VarSet b0 = c.b;
+    EXPECT_EQ(members(difference(c.a, c.b)), c.diff);
+    EXPECT_EQ(members(union_(c.a, c.b)), c.uni);
+    EXPECT_EQ(members(union_(c.b, c.a)), c.uni);
+    EXPECT_EQ(members(intersection(c.a, c.b)), c.inter);
+    EXPECT_EQ(members(intersection(c.b, c.a)), c.inter);
+    EXPECT_EQ(union_(c.a, c.b).size(), c.uni.size());
+    EXPECT_EQ(difference(c.a, c.b).size(), c.diff.size());
+    EXPECT_EQ(intersection(c.a, c.b).size(), c.inter.size());
+    // Inputs are untouched.
+    EXPECT_EQ(c.a, a0);
+    EXPECT_EQ(c.b, b0);
+  }
+}
+
+TEST(SetUtils, MakeSet) {
+  EXPECT_TRUE(make_set(std::vector<VarId>{}).empty());
+  const std::vector<VarId> run = {4, 1, 4, 300, 1, 0};
+  VarSet s = make_set(run);
+  EXPECT_EQ(members(s), (std::vector<VarId>{0, 1, 4, 300}));
+  EXPECT_EQ(s.size(), 4U);
+  // A tail of an order, as the factorisation uses it.
+  EXPECT_EQ(members(make_set(std::span<const VarId>(run).subspan(3))),
+            (std::vector<VarId>{0, 1, 300}));
+}
+
+TEST(SetUtils, EqualityAndSubset) {
+  VarSet grown = {1, 300};
+  grown.erase(300);  // still holds heap words, now all zero beyond the first
+  EXPECT_EQ(grown, VarSet({1}));
+  EXPECT_EQ(VarSet({1}), grown);
+  EXPECT_EQ(grown.size(), 1U);
+  EXPECT_EQ(VarSet({3, 1, 2}), VarSet({2, 3, 1}));
+  EXPECT_FALSE(VarSet({1, 2}) == VarSet({1, 3}));
+  EXPECT_FALSE(VarSet({1}) == VarSet({1, 200}));
+
+  EXPECT_TRUE(VarSet().is_subset(VarSet()));
+  EXPECT_TRUE(VarSet().is_subset(VarSet({4})));
+  EXPECT_TRUE(VarSet({1, 2}).is_subset(VarSet({0, 1, 2})));
+  EXPECT_TRUE(grown.is_subset(VarSet({1})));
+  EXPECT_TRUE(VarSet({1}).is_subset(VarSet({1, 500})));
+  EXPECT_FALSE(VarSet({1, 500}).is_subset(VarSet({1, 2, 3})));
+  EXPECT_FALSE(VarSet({0, 1, 2}).is_subset(VarSet({1, 2})));
+  EXPECT_FALSE(VarSet({5}).is_subset(VarSet()));
+}
+
+TEST(SetUtils, CopiesAreIndependent) {
+  VarSet a = {1, 2, 250};
+  VarSet b = a;
+  b.insert(7);
+  b.erase(250);
+  EXPECT_EQ(members(a), (std::vector<VarId>{1, 2, 250}));
+  VarSet u = union_(a, VarSet());
+  u.insert(9);
+  EXPECT_FALSE(a.contains(9));
+  const VarSet& same = a;
+  a = same;  // self-assignment keeps the members
+  EXPECT_EQ(members(a), (std::vector<VarId>{1, 2, 250}));
+  VarSet moved = std::move(b);
+  EXPECT_EQ(members(moved), (std::vector<VarId>{1, 2, 7}));
+}
+
+TEST(SetUtils, MembershipInsertErase) {
+  VarSet s;
+  EXPECT_TRUE(s.insert(70));
+  EXPECT_FALSE(s.insert(70));
+  EXPECT_TRUE(s.insert(0));
+  EXPECT_TRUE(s.contains(70));
+  EXPECT_FALSE(s.contains(71));
+  EXPECT_FALSE(s.contains(100000));
+  EXPECT_FALSE(s.contains(-1));
+  EXPECT_EQ(s.front(), 0);
+  EXPECT_TRUE(s.erase(0));
+  EXPECT_FALSE(s.erase(0));
+  EXPECT_EQ(s.front(), 70);
+  EXPECT_EQ(s.to_string(), "{70}");
+  EXPECT_EQ(VarSet().to_string(), "{}");
+  EXPECT_EQ(VarSet({130, 2, 64}).to_string(), "{2, 64, 130}");
+}
+
+}  // namespace
