@@ -36,5 +36,8 @@ def id(
 
     Raises TypeError or ValueError for malformed arguments, ValueError for a variable in two
     roles or a directed cycle, PanicException ("Variable <name> not found") for a query name
-    that occurs in no edge, MemoryError when memory runs out.
+    that occurs in no edge, MemoryError when memory runs out, RecursionError when the request
+    nests deeper than the calling thread's stack allows.
+
+    The global interpreter lock is released while the answer is computed.
     """
