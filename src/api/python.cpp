@@ -309,7 +309,7 @@ PyObject* id(PyObject*, PyObject* args, PyObject* kwargs) {
     try {
       zeph::api::ModelWrapper wrapper = zeph::api::ModelWrapper::new_();
       wrapper.load_edges(d_edges, b_edges);
-      json = wrapper.id(x, y, z).json;
+      json = std::move(wrapper).id(x, y, z).json;
     } catch (...) {
       failure = std::current_exception();
     }

@@ -56,7 +56,17 @@ ReverseTable ModelWrapper::reverse_table() const {
 }
 
 IDResult ModelWrapper::id(const NameSet& outcomes, const NameSet& interventions,
-                          const NameSet& conditioning) const {
+                          const NameSet& conditioning) const& {
+  return answer(outcomes, interventions, conditioning, builder_);
+}
+
+IDResult ModelWrapper::id(const NameSet& outcomes, const NameSet& interventions,
+                          const NameSet& conditioning) && {
+  return answer(outcomes, interventions, conditioning, std::move(builder_));
+}
+
+IDResult ModelWrapper::answer(const NameSet& outcomes, const NameSet& interventions,
+                              const NameSet& conditioning, model::ModelBuilder builder) const {
   StackGuard::Scope stack_bound;
   VarSet y = translate(outcomes);
   VarSet x = translate(interventions);
@@ -74,7 +84,7 @@ IDResult ModelWrapper::id(const NameSet& outcomes, const NameSet& interventions,
     }
   }
 
-  model::Model model = model::ModelBuilder(builder_).to_model();
+  model::Model model = std::move(builder).to_model();
   std::vector<VarId> cycle = model.digraph.find_cycle();
   if (!cycle.empty()) {
     std::string text = "d_edges contain a directed cycle: ";
@@ -240,6 +250,7 @@ std::string to_json(const NamedForm& form) {
 
 std::string to_json(const Form& form, const ReverseTable& names) {
   std::string out;
+  out.reserve(256);
   write_form(out, form, [&](VarId v) -> const Name& { return name_of(names, v); });
   return out;
 }

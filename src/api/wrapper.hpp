@@ -48,13 +48,18 @@ class ModelWrapper {
   void load_edges(const std::vector<NamePair>& d_edges, const std::vector<NamePair>& b_edges);
   // P(outcomes | conditioning, do(interventions)) as JSON text. The wrapper is only read.
   IDResult id(const NameSet& outcomes, const NameSet& interventions,
-              const NameSet& conditioning) const;
+              const NameSet& conditioning) const&;
+  // The same for a wrapper that is used up: its edges move into the model instead of being copied.
+  IDResult id(const NameSet& outcomes, const NameSet& interventions,
+              const NameSet& conditioning) &&;
 
   const model::ModelBuilder& builder() const noexcept { return builder_; }
   std::size_t size() const noexcept { return names_.size(); }
 
  private:
   VarSet translate(const NameSet& names) const;
+  IDResult answer(const NameSet& outcomes, const NameSet& interventions,
+                  const NameSet& conditioning, model::ModelBuilder builder) const;
   ReverseTable reverse_table() const;
 
   model::ModelBuilder builder_;

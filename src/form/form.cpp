@@ -74,6 +74,7 @@ struct Memo {
   }
   void put(bool shared, const Form& f, const Form& result) {
     if (!shared) return;
+    if (flat.empty() && done.empty()) flat.reserve(8);
     if (done.empty() && flat.size() < kFlat) {
       flat.emplace_back(f, result);
       return;
@@ -83,6 +84,46 @@ struct Memo {
       flat.clear();
     }
     done.emplace(f.id(), std::make_pair(f, result));
+  }
+};
+
+// A memo for one walk. Each thread keeps a few cleared memos for reuse, so that the many
+// small walks of a request do not allocate their tables again and again.
+class MemoLease {
+ public:
+  MemoLease() {
+    Stock& stock = this_thread();
+    if (!stock.spare.empty()) {
+      memo.flat.swap(stock.spare.back().flat);
+      memo.done.swap(stock.spare.back().done);
+      stock.spare.pop_back();
+    }
+  }
+  ~MemoLease() {
+    memo.flat.clear();
+    memo.done.clear();
+    Stock& stock = this_thread();
+    if (stock.spare.size() < 4 && memo.done.bucket_count() < 4096) {
+      try {
+        stock.spare.emplace_back();
+        stock.spare.back().flat.swap(memo.flat);
+        stock.spare.back().done.swap(memo.done);
+      } catch (...) {
+      }
+    }
+  }
+  MemoLease(const MemoLease&) = delete;
+  MemoLease& operator=(const MemoLease&) = delete;
+
+  Memo memo;
+
+ private:
+  struct Stock {
+    std::vector<Memo> spare;
+  };
+  static Stock& this_thread() {
+    __attribute__((tls_model("initial-exec"))) thread_local Stock stock;
+    return stock;
   }
 };
 
@@ -277,14 +318,20 @@ const VarSet& vars_set(const Form& p_form) {
 }
 
 void stable_sort_forms(std::vector<Form>& forms) {
+  if (forms.size() < 2) return;
+  // The merge buffer of this thread is reused from sort to sort.
+  __attribute__((tls_model("initial-exec"))) thread_local std::vector<Form> scratch;
   std::vector<Form> tmp;
+  tmp.swap(scratch);
   tmp.reserve(forms.size());
   merge_sort(forms, 0, forms.size(), tmp);
+  tmp.clear();
+  if (tmp.capacity() <= 4096) tmp.swap(scratch);
 }
 
 Form sorted(const Form& form) {
-  Memo memo;
-  return sorted_rec(form, memo);
+  MemoLease lease;
+  return sorted_rec(form, lease.memo);
 }
 
 VarSet free(const Form& form) {
@@ -337,8 +384,8 @@ bool contains_hedge(const Form& form) {
 }
 
 Form map(const Form& form, Rewrite f) {
-  Memo memo;
-  return map_rec(form, f, memo);
+  MemoLease lease;
+  return map_rec(form, f, lease.memo);
 }
 
 }  // namespace zeph::form

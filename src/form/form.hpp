@@ -92,6 +92,45 @@ struct P {
 };
 struct Hedge {};
 
+// Freed nodes are kept on a list of their thread and handed out again: a request builds and
+// drops many nodes of one size in quick succession, more than the allocator's own per-thread
+// cache holds.
+template <class Node>
+class NodePool {
+ public:
+  static void* take() {
+    Pool& pool = instance();
+    if (pool.free.empty()) return ::operator new(sizeof(Node));
+    void* block = pool.free.back();
+    pool.free.pop_back();
+    return block;
+  }
+  static void give(void* block) noexcept {
+    Pool& pool = instance();
+    if (pool.free.size() < kKeep) {
+      try {
+        pool.free.push_back(block);
+        return;
+      } catch (...) {
+      }
+    }
+    ::operator delete(block);
+  }
+
+ private:
+  static constexpr std::size_t kKeep = 1 << 14;
+  struct Pool {
+    std::vector<void*> free;
+    ~Pool() {
+      for (void* block : free) ::operator delete(block);
+    }
+  };
+  static Pool& instance() {
+    __attribute__((tls_model("initial-exec"))) thread_local Pool pool;
+    return pool;
+  }
+};
+
 template <class V>
 struct FormNode {
   std::variant<Marginal<V>, Product<V>, Quotient<V>, P<V>, Hedge> value;
@@ -99,6 +138,9 @@ struct FormNode {
   // For a P over ids: the set of its vars, made on first use. Long P terms are shared by many
   // sums, and each would otherwise build the same set again.
   mutable std::unique_ptr<VarSet> vars_set{};
+
+  static void* operator new(std::size_t) { return NodePool<FormNode>::take(); }
+  static void operator delete(void* block) noexcept { NodePool<FormNode>::give(block); }
 };
 
 // The set of the vars of a P form over ids.

@@ -100,12 +100,25 @@ std::vector<VarId> DiGraph::order() const {
 std::vector<VarId> DiGraph::find_cycle() const {
   if (nodes_.empty()) return {};
   const std::size_t bound = static_cast<std::size_t>(*std::max_element(nodes_.begin(), nodes_.end())) + 1;
-  // Children lists, ascending, from the child-to-parents map.
-  std::vector<std::vector<VarId>> children(bound);
+  // Children lists, ascending, from the child-to-parents map, packed into one array: the
+  // children of p are kids[first[p]] .. kids[first[p + 1] - 1].
+  std::vector<std::uint32_t> first(bound + 1, 0);
   for (VarId v : nodes_) {
     if (const auto* stored = edges_->find(v)) {
       for (VarId p : *stored) {
-        if (nodes_.contains(p)) children[static_cast<std::size_t>(p)].push_back(v);
+        if (nodes_.contains(p)) ++first[static_cast<std::size_t>(p) + 1];
+      }
+    }
+  }
+  for (std::size_t i = 0; i < bound; ++i) first[i + 1] += first[i];
+  std::vector<VarId> kids(first[bound]);
+  {
+    std::vector<std::uint32_t> fill(first.begin(), first.end() - 1);
+    for (VarId v : nodes_) {
+      if (const auto* stored = edges_->find(v)) {
+        for (VarId p : *stored) {
+          if (nodes_.contains(p)) kids[fill[static_cast<std::size_t>(p)]++] = v;
+        }
       }
     }
   }
@@ -120,13 +133,14 @@ std::vector<VarId> DiGraph::find_cycle() const {
     state[static_cast<std::size_t>(root)] = kOnPath;
     while (!path.empty()) {
       auto& [u, next] = path.back();
-      const auto& kids = children[static_cast<std::size_t>(u)];
-      if (next == kids.size()) {
+      const std::size_t at = first[static_cast<std::size_t>(u)] + next;
+      if (at == first[static_cast<std::size_t>(u) + 1]) {
         state[static_cast<std::size_t>(u)] = kDone;
         path.pop_back();
         continue;
       }
-      VarId c = kids[next++];
+      ++next;
+      VarId c = kids[at];
       if (state[static_cast<std::size_t>(c)] == kOnPath) {
         std::vector<VarId> cycle;
         auto from = std::find_if(path.begin(), path.end(), [c](const auto& e) { return e.first == c; });
