@@ -31,8 +31,12 @@ struct Bits {
   explicit Bits(const std::vector<VarId>& ids) : s(zeph::set_utils::make_set(ids)) {}
   Bits(VarSet v) : s(std::move(v)) {}
   static Bits union_(const Bits& a, const Bits& b) { return zeph::set_utils::union_(a.s, b.s); }
-  static Bits difference(const Bits& a, const Bits& b) { return zeph::set_utils::difference(a.s, b.s); }
-  static Bits intersection(const Bits& a, const Bits& b) { return zeph::set_utils::intersection(a.s, b.s); }
+  static Bits difference(const Bits& a, const Bits& b) {
+    return zeph::set_utils::difference(a.s, b.s);
+  }
+  static Bits intersection(const Bits& a, const Bits& b) {
+    return zeph::set_utils::intersection(a.s, b.s);
+  }
   bool subset(const Bits& b) const { return s.is_subset(b.s); }
   bool contains(VarId v) const { return s.contains(v); }
   long sum() const {
@@ -63,7 +67,9 @@ struct Sorted {
     std::set_intersection(a.v.begin(), a.v.end(), b.v.begin(), b.v.end(), std::back_inserter(r.v));
     return r;
   }
-  bool subset(const Sorted& b) const { return std::includes(b.v.begin(), b.v.end(), v.begin(), v.end()); }
+  bool subset(const Sorted& b) const {
+    return std::includes(b.v.begin(), b.v.end(), v.begin(), v.end());
+  }
   bool contains(VarId x) const { return std::binary_search(v.begin(), v.end(), x); }
   long sum() const {
     long t = 0;
@@ -164,7 +170,7 @@ void BM_Copy(benchmark::State& st) {
   }
 }
 
-#define ZEPH_SET_BENCH(op)                                            \
+#define ZEPH_SET_BENCH(op)                                               \
   BENCHMARK_TEMPLATE(op, Bits)->RangeMultiplier(10)->Range(10, 10000);   \
   BENCHMARK_TEMPLATE(op, Sorted)->RangeMultiplier(10)->Range(10, 10000); \
   BENCHMARK_TEMPLATE(op, Hashed)->RangeMultiplier(10)->Range(10, 10000)

@@ -64,8 +64,8 @@ constexpr const char kPanicDoc[] =
 PyObject* panic_type() {
   static PyObject* type = nullptr;
   if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                     PyExc_BaseException, nullptr);
+    type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException,
+                                     nullptr);
   }
   return type;
 }
@@ -87,7 +87,8 @@ void raise_panic(const std::string& message) {
   write_all(2, diagnostic.data(), diagnostic.size());
   PyObject* type = panic_type();
   if (type == nullptr) return;  // the failure to create it is the pending error
-  Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  Ref text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(type, text.get());
 }
 
@@ -305,16 +306,14 @@ PyObject* id(PyObject*, PyObject* args, PyObject* kwargs) {
     // The core touches no Python object: other threads run while it works.
     std::string json;
     std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    Py_BEGIN_ALLOW_THREADS try {
       zeph::api::ModelWrapper wrapper = zeph::api::ModelWrapper::new_();
       wrapper.load_edges(d_edges, b_edges);
       json = std::move(wrapper).id(x, y, z).json;
     } catch (...) {
       failure = std::current_exception();
     }
-    Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
+    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
     return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
   } catch (...) {
     raise_current();

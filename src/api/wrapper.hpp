@@ -16,7 +16,8 @@ namespace zeph::api {
 // Python as ValueError.
 class QueryError : public std::runtime_error {
  public:
-  explicit QueryError(const std::string& message) : std::runtime_error(message), message_(message) {}
+  explicit QueryError(const std::string& message)
+      : std::runtime_error(message), message_(message) {}
   // The whole text: names may hold NUL characters, which what() would cut short.
   const std::string& message() const noexcept { return message_; }
 

@@ -309,11 +309,14 @@ Ordering do_cmp(const Form& a, const Form& b) {
   return Ordering::Equal;
 }
 
-Ordering partial_cmp(const Form& a, const Form& b) { return do_cmp(a, b); }
+Ordering partial_cmp(const Form& a, const Form& b) {
+  return do_cmp(a, b);
+}
 
 const VarSet& vars_set(const Form& p_form) {
   const FormNode<VarId>& node = p_form.node();
-  if (!node.vars_set) node.vars_set = std::make_unique<VarSet>(set_utils::make_set(as_p(p_form).vars));
+  if (!node.vars_set)
+    node.vars_set = std::make_unique<VarSet>(set_utils::make_set(as_p(p_form).vars));
   return *node.vars_set;
 }
 
@@ -364,7 +367,8 @@ Form factorize_subset(std::vector<VarId> order, Form form, const VarSet& subset)
     VarSet tail;
     for (std::size_t i = order.size(); i-- > 0;) {
       tail.insert(order[i]);
-      if (subset.contains(order[i])) kept.emplace_back(order[i], set_utils::difference(summable, tail));
+      if (subset.contains(order[i]))
+        kept.emplace_back(order[i], set_utils::difference(summable, tail));
     }
     std::reverse(kept.begin(), kept.end());
   }

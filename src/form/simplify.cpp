@@ -24,7 +24,6 @@ std::vector<Form> to_factors(const Form& f) {
   return {f};
 }
 
-
 // The product rule on a list of factors, without building the Product node first.
 Form simplify_factors(const std::vector<Form>& factors) {
   std::vector<Form> numer;

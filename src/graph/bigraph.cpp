@@ -6,7 +6,9 @@ BiGraph BiGraph::from_elems(AdjacencyMap edges, VarSet nodes) {
   return BiGraph(std::make_shared<const AdjacencyMap>(std::move(edges)), std::move(nodes));
 }
 
-BiGraph BiGraph::subgraph(const VarSet& s) const { return BiGraph(edges_, s); }
+BiGraph BiGraph::subgraph(const VarSet& s) const {
+  return BiGraph(edges_, s);
+}
 
 VarSet BiGraph::c_component_of(VarId n) const {
   VarSet component;
@@ -15,7 +17,8 @@ VarSet BiGraph::c_component_of(VarId n) const {
     VarId v = stack.back();
     stack.pop_back();
     if (!nodes_.contains(v) || !component.insert(v)) continue;
-    if (const auto* stored = edges_->find(v)) stack.insert(stack.end(), stored->begin(), stored->end());
+    if (const auto* stored = edges_->find(v))
+      stack.insert(stack.end(), stored->begin(), stored->end());
   }
   return component;
 }

@@ -10,7 +10,9 @@ DiGraph DiGraph::from_elems(AdjacencyMap edges, VarSet nodes) {
   return DiGraph(std::make_shared<const AdjacencyMap>(std::move(edges)), std::move(nodes));
 }
 
-DiGraph DiGraph::subgraph(const VarSet& s) const { return DiGraph(edges_, s); }
+DiGraph DiGraph::subgraph(const VarSet& s) const {
+  return DiGraph(edges_, s);
+}
 
 DiGraph DiGraph::do_(const VarSet& x) const {
   // Entries hidden by the node set are copied too: the new map is a full map of its own.
@@ -33,7 +35,9 @@ VarSet DiGraph::parents(VarId v) const {
   return out;
 }
 
-VarSet DiGraph::ancestors_set(const VarSet& s) const { return ancestors_walk(s, nullptr); }
+VarSet DiGraph::ancestors_set(const VarSet& s) const {
+  return ancestors_walk(s, nullptr);
+}
 
 VarSet DiGraph::ancestors_set_do(const VarSet& s, const VarSet& x) const {
   return ancestors_walk(s, &x);
@@ -68,7 +72,7 @@ VarSet DiGraph::ancestors_walk(const VarSet& s, const VarSet* cut) const {
 std::vector<VarId> DiGraph::order() const {
   std::vector<VarId> result;
   if (nodes_.empty()) return result;
-  std::vector<std::int32_t> count(static_cast<std::size_t>(*std::max_element(nodes_.begin(), nodes_.end())) + 1, 0);
+  std::vector<std::int32_t> count(static_cast<std::size_t>(nodes_.back()) + 1, 0);
   auto each_parent = [&](VarId v, auto&& visit) {
     if (const auto* stored = edges_->find(v)) {
       for (VarId p : *stored) {
@@ -99,7 +103,7 @@ std::vector<VarId> DiGraph::order() const {
 
 std::vector<VarId> DiGraph::find_cycle() const {
   if (nodes_.empty()) return {};
-  const std::size_t bound = static_cast<std::size_t>(*std::max_element(nodes_.begin(), nodes_.end())) + 1;
+  const std::size_t bound = static_cast<std::size_t>(nodes_.back()) + 1;
   // Children lists, ascending, from the child-to-parents map, packed into one array: the
   // children of p are kids[first[p]] .. kids[first[p + 1] - 1].
   std::vector<std::uint32_t> first(bound + 1, 0);
@@ -143,7 +147,8 @@ std::vector<VarId> DiGraph::find_cycle() const {
       VarId c = kids[at];
       if (state[static_cast<std::size_t>(c)] == kOnPath) {
         std::vector<VarId> cycle;
-        auto from = std::find_if(path.begin(), path.end(), [c](const auto& e) { return e.first == c; });
+        auto from =
+            std::find_if(path.begin(), path.end(), [c](const auto& e) { return e.first == c; });
         for (auto it = from; it != path.end(); ++it) cycle.push_back(it->first);
         cycle.push_back(c);
         return cycle;

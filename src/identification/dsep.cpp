@@ -8,9 +8,7 @@ bool d_separated(const model::Model& model, const VarSet& y, VarId w, const VarS
                  const VarSet& cut_into) {
   const VarSet& nodes = model.nodes;
   if (nodes.empty()) return true;
-  VarId top = 0;
-  for (VarId v : nodes) top = v;
-  const std::size_t n = static_cast<std::size_t>(top) + 1;
+  const std::size_t n = static_cast<std::size_t>(nodes.back()) + 1;
 
   const auto& directed = model.digraph.edges();
   const auto& bidirected = model.bigraph.edges();
@@ -33,7 +31,8 @@ bool d_separated(const model::Model& model, const VarSet& y, VarId w, const VarS
     }
   };
   std::vector<std::vector<VarId>> children(n);
-  for (VarId v : nodes) each_parent(v, [&](VarId p) { children[static_cast<std::size_t>(p)].push_back(v); });
+  for (VarId v : nodes)
+    each_parent(v, [&](VarId p) { children[static_cast<std::size_t>(p)].push_back(v); });
 
   // The given variables and their ancestors: a collider among them lets a trail through.
   std::vector<bool> opens(n, false);

@@ -15,7 +15,9 @@ using set_utils::union_;
 namespace {
 
 // An(y): the ancestors of y in g, y included.
-VarSet ancestors(const graph::DiGraph& g, const VarSet& y) { return union_(g.ancestors_set(y), y); }
+VarSet ancestors(const graph::DiGraph& g, const VarSet& y) {
+  return union_(g.ancestors_set(y), y);
+}
 
 // The recursion. `ancestral` says that the caller already knows V = An(y) (it has just
 // restricted G to An(y), or kept G and y as they were after that test), so line 2 would pass.
@@ -35,7 +37,8 @@ Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ance
     }
   }
 
-  // Line 3: intervening on W, the non-ancestors of y once the edges into x are cut, changes nothing.
+  // Line 3: intervening on W, the non-ancestors of y once the edges into x are cut, changes
+  // nothing.
   VarSet an_y_do_x = union_(g.digraph.ancestors_set_do(y, x), y);
   VarSet w = difference(v, union_(x, an_y_do_x));
   if (!w.empty()) return recurse(g, y, union_(x, w), std::move(p), true);
@@ -46,7 +49,8 @@ Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ance
     std::vector<Form> factors;
     factors.reserve(c.size());
     for (const VarSet& s : c) factors.push_back(recurse(g, s, difference(v, s), p, false));
-    return form::marginal<VarId>(difference(v, union_(y, x)), form::product<VarId>(std::move(factors)));
+    return form::marginal<VarId>(difference(v, union_(y, x)),
+                                 form::product<VarId>(std::move(factors)));
   }
 
   // Line 5: G is a single c-component: a hedge, the effect is not identifiable. The
@@ -61,7 +65,8 @@ Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ance
   if (!s.is_subset(s2)) throw Panic("id assumptions violated");
   // Line 6: S is a c-component of G itself: the product of its chain-rule factors.
   if (s2.size() == s.size()) {
-    return form::marginal<VarId>(difference(s, y), form::factorize_subset(g.order_vec(), std::move(p), s));
+    return form::marginal<VarId>(difference(s, y),
+                                 form::factorize_subset(g.order_vec(), std::move(p), s));
   }
   // Line 7: S lies inside a larger c-component S' of G: recurse into S' with the distribution
   // factorised over it.

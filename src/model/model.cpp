@@ -21,11 +21,14 @@ std::vector<VarId> Model::order_vec() const {
   return out;
 }
 
-form::Form Model::p() const { return form::p<VarId>(nodes.to_vector(), conditioned.to_vector()); }
+form::Form Model::p() const {
+  return form::p<VarId>(nodes.to_vector(), conditioned.to_vector());
+}
 
 Model ModelBuilder::to_model() && {
   VarSet all = set_utils::union_(directed.get_nodes(), bidirected.get_nodes());
-  graph::DiGraph d = graph::DiGraph::from_elems(std::move(directed.edges), std::move(directed.nodes));
+  graph::DiGraph d =
+      graph::DiGraph::from_elems(std::move(directed.edges), std::move(directed.nodes));
   graph::BiGraph b = std::move(bidirected).to_bigraph();
   return Model(std::move(d), std::move(b), VarSet(), std::move(all));
 }

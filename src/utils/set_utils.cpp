@@ -141,7 +141,18 @@ bool VarSet::is_subset(const VarSet& other) const noexcept {
   return true;
 }
 
-VarId VarSet::front() const noexcept { return *begin(); }
+VarId VarSet::front() const noexcept {
+  return *begin();
+}
+
+VarId VarSet::back() const noexcept {
+  const Word* w = words();
+  std::size_t i = nwords_;
+  while (i > 0 && w[i - 1] == 0) --i;
+  if (i == 0) return -1;
+  return static_cast<VarId>((i - 1) * kWordBits + (kWordBits - 1) -
+                            static_cast<std::size_t>(std::countl_zero(w[i - 1])));
+}
 
 bool operator==(const VarSet& a, const VarSet& b) noexcept {
   if (a.count_ != b.count_) return false;
@@ -179,8 +190,8 @@ VarSet make_set(std::span<const VarId> ids) {
   VarSet s = VarSet::with_bound(*high + 1);
   VarSet::Word* w = s.words();
   for (VarId v : ids) {
-    w[static_cast<std::size_t>(v) / VarSet::kWordBits] |= VarSet::Word{1}
-                                                           << (static_cast<std::size_t>(v) % VarSet::kWordBits);
+    w[static_cast<std::size_t>(v) / VarSet::kWordBits] |=
+        VarSet::Word{1} << (static_cast<std::size_t>(v) % VarSet::kWordBits);
   }
   s.recount();
   return s;

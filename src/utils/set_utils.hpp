@@ -58,6 +58,8 @@ class VarSet {
   bool is_subset(const VarSet& other) const noexcept;
   // The smallest member; the set must not be empty.
   VarId front() const noexcept;
+  // The largest member; the set must not be empty.
+  VarId back() const noexcept;
 
   friend bool operator==(const VarSet& a, const VarSet& b) noexcept;
 
@@ -71,7 +73,8 @@ class VarSet {
 
     iterator() = default;
     VarId operator*() const noexcept {
-      return static_cast<VarId>(index_ * kWordBits + static_cast<std::size_t>(std::countr_zero(bits_)));
+      return static_cast<VarId>(index_ * kWordBits +
+                                static_cast<std::size_t>(std::countr_zero(bits_)));
     }
     iterator& operator++() noexcept {
       bits_ &= bits_ - 1;

@@ -35,6 +35,8 @@ const char* stack_floor(std::size_t reserve) {
 
 }  // namespace
 
-StackGuard::Scope::Scope(std::size_t reserve) : saved_(limit_) { limit_ = stack_floor(reserve); }
+StackGuard::Scope::Scope(std::size_t reserve) : saved_(limit_) {
+  limit_ = stack_floor(reserve);
+}
 
 }  // namespace zeph

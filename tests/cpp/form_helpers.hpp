@@ -15,11 +15,21 @@ using form::Form;
 inline Form P(std::vector<VarId> vars, std::vector<VarId> given = {}) {
   return form::p<VarId>(std::move(vars), std::move(given));
 }
-inline Form Sum(VarSet sub, Form exp) { return form::marginal<VarId>(std::move(sub), std::move(exp)); }
-inline Form Prod(std::vector<Form> exprs) { return form::product<VarId>(std::move(exprs)); }
-inline Form Quot(Form n, Form d) { return form::quotient<VarId>(std::move(n), std::move(d)); }
-inline Form Hedge() { return form::hedge<VarId>(); }
-inline Form Unit() { return form::unit<VarId>(); }
+inline Form Sum(VarSet sub, Form exp) {
+  return form::marginal<VarId>(std::move(sub), std::move(exp));
+}
+inline Form Prod(std::vector<Form> exprs) {
+  return form::product<VarId>(std::move(exprs));
+}
+inline Form Quot(Form n, Form d) {
+  return form::quotient<VarId>(std::move(n), std::move(d));
+}
+inline Form Hedge() {
+  return form::hedge<VarId>();
+}
+inline Form Unit() {
+  return form::unit<VarId>();
+}
 
 // A one-to-one text of a form, so that expectations read as formulas.
 inline std::string str(const Form& f) {

@@ -21,8 +21,6 @@ using zeph::form::Ordering;
 using Kind = Form::Kind;
 namespace form = zeph::form;
 
-
-
 void collect_nodes(const Form& f, std::vector<const void*>& out) {
   out.push_back(f.id());
   switch (f.kind()) {

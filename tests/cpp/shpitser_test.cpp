@@ -7,9 +7,8 @@
 #include <vector>
 
 #include "form/simplify.hpp"
-#include "utils/panic.hpp"
-
 #include "form_helpers.hpp"
+#include "utils/panic.hpp"
 
 namespace {
 
@@ -36,7 +35,6 @@ Model make(VarId n, const Edges& directed, const Edges& bidirected = {}) {
   for (auto [u, v] : bidirected) b.bidirected.add_edge(u, v);
   return std::move(b).to_model();
 }
-
 
 std::string raw(const Model& m, VarSet y, VarSet x) {
   return str(shpitser::_id(m, y, x, m.p()));

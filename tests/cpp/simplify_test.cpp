@@ -18,8 +18,6 @@ using Kind = Form::Kind;
 namespace form = zeph::form;
 namespace simplify = zeph::simplify;
 
-
-
 struct Case {
   Form input;
   std::string expected;
