@@ -92,22 +92,22 @@ struct Memo {
 class MemoLease {
  public:
   MemoLease() {
-    Stock& stock = this_thread();
-    if (!stock.spare.empty()) {
-      memo.flat.swap(stock.spare.back().flat);
-      memo.done.swap(stock.spare.back().done);
-      stock.spare.pop_back();
+    Stock* stock = thread_cache<Stock>();
+    if (stock != nullptr && !stock->spare.empty()) {
+      memo.flat.swap(stock->spare.back().flat);
+      memo.done.swap(stock->spare.back().done);
+      stock->spare.pop_back();
     }
   }
   ~MemoLease() {
     memo.flat.clear();
     memo.done.clear();
-    Stock& stock = this_thread();
-    if (stock.spare.size() < 4 && memo.done.bucket_count() < 4096) {
+    Stock* stock = thread_cache<Stock>();
+    if (stock != nullptr && stock->spare.size() < 4 && memo.done.bucket_count() < 4096) {
       try {
-        stock.spare.emplace_back();
-        stock.spare.back().flat.swap(memo.flat);
-        stock.spare.back().done.swap(memo.done);
+        stock->spare.emplace_back();
+        stock->spare.back().flat.swap(memo.flat);
+        stock->spare.back().done.swap(memo.done);
       } catch (...) {
       }
     }
@@ -121,10 +121,6 @@ class MemoLease {
   struct Stock {
     std::vector<Memo> spare;
   };
-  static Stock& this_thread() {
-    __attribute__((tls_model("initial-exec"))) thread_local Stock stock;
-    return stock;
-  }
 };
 
 Form sorted_rec(const Form& f, Memo& memo) {
@@ -323,13 +319,16 @@ const VarSet& vars_set(const Form& p_form) {
 void stable_sort_forms(std::vector<Form>& forms) {
   if (forms.size() < 2) return;
   // The merge buffer of this thread is reused from sort to sort.
-  __attribute__((tls_model("initial-exec"))) thread_local std::vector<Form> scratch;
+  struct Scratch {
+    std::vector<Form> buffer;
+  };
+  Scratch* scratch = thread_cache<Scratch>();
   std::vector<Form> tmp;
-  tmp.swap(scratch);
+  if (scratch != nullptr) tmp.swap(scratch->buffer);
   tmp.reserve(forms.size());
   merge_sort(forms, 0, forms.size(), tmp);
   tmp.clear();
-  if (tmp.capacity() <= 4096) tmp.swap(scratch);
+  if (scratch != nullptr && tmp.capacity() <= 4096) tmp.swap(scratch->buffer);
 }
 
 Form sorted(const Form& form) {

@@ -8,6 +8,7 @@
 
 #include "utils/set_utils.hpp"
 #include "utils/stack_guard.hpp"
+#include "utils/thread_cache.hpp"
 
 namespace zeph::form {
 
@@ -99,17 +100,17 @@ template <class Node>
 class NodePool {
  public:
   static void* take() {
-    Pool& pool = instance();
-    if (pool.free.empty()) return ::operator new(sizeof(Node));
-    void* block = pool.free.back();
-    pool.free.pop_back();
+    Pool* pool = thread_cache<Pool>();
+    if (pool == nullptr || pool->free.empty()) return ::operator new(sizeof(Node));
+    void* block = pool->free.back();
+    pool->free.pop_back();
     return block;
   }
   static void give(void* block) noexcept {
-    Pool& pool = instance();
-    if (pool.free.size() < kKeep) {
+    Pool* pool = thread_cache<Pool>();
+    if (pool != nullptr && pool->free.size() < kKeep) {
       try {
-        pool.free.push_back(block);
+        pool->free.push_back(block);
         return;
       } catch (...) {
       }
@@ -125,10 +126,6 @@ class NodePool {
       for (void* block : free) ::operator delete(block);
     }
   };
-  static Pool& instance() {
-    __attribute__((tls_model("initial-exec"))) thread_local Pool pool;
-    return pool;
-  }
 };
 
 template <class V>
@@ -156,8 +153,17 @@ void AbstractForm<V>::retire(FormNode<V>* node) noexcept {
     delete node;
     return;
   }
-  __attribute__((tls_model("initial-exec"))) thread_local std::vector<FormNode<V>*> pending;
-  __attribute__((tls_model("initial-exec"))) thread_local bool draining = false;
+  struct WorkList {
+    std::vector<FormNode<V>*> pending;
+    bool draining = false;
+  };
+  WorkList* work = thread_cache<WorkList>();
+  if (work == nullptr) {
+    delete node;  // the thread is ending: free it the plain way
+    return;
+  }
+  std::vector<FormNode<V>*>& pending = work->pending;
+  bool& draining = work->draining;
   try {
     pending.push_back(node);
   } catch (...) {
