@@ -30,17 +30,7 @@ VarSet::VarSet(const VarSet& other) : nwords_(other.nwords_), count_(other.count
   }
 }
 
-VarSet::VarSet(VarSet&& other) noexcept : nwords_(other.nwords_), count_(other.count_) {
-  if (nwords_ > kInline) {
-    heap_ = other.heap_;
-  } else {
-    inline_[0] = other.inline_[0];
-    inline_[1] = other.inline_[1];
-  }
-  other.nwords_ = kInline;
-  other.count_ = 0;
-  other.inline_[0] = other.inline_[1] = 0;
-}
+VarSet::VarSet(VarSet&& other) noexcept { take(other); }
 
 VarSet& VarSet::operator=(const VarSet& other) {
   if (this != &other) {
@@ -53,19 +43,23 @@ VarSet& VarSet::operator=(const VarSet& other) {
 VarSet& VarSet::operator=(VarSet&& other) noexcept {
   if (this != &other) {
     release();
-    nwords_ = other.nwords_;
-    count_ = other.count_;
-    if (nwords_ > kInline) {
-      heap_ = other.heap_;
-    } else {
-      inline_[0] = other.inline_[0];
-      inline_[1] = other.inline_[1];
-    }
-    other.nwords_ = kInline;
-    other.count_ = 0;
-    other.inline_[0] = other.inline_[1] = 0;
+    take(other);
   }
   return *this;
+}
+
+void VarSet::take(VarSet& other) noexcept {
+  nwords_ = other.nwords_;
+  count_ = other.count_;
+  if (nwords_ > kInline) {
+    heap_ = other.heap_;
+  } else {
+    inline_[0] = other.inline_[0];
+    inline_[1] = other.inline_[1];
+  }
+  other.nwords_ = kInline;
+  other.count_ = 0;
+  other.inline_[0] = other.inline_[1] = 0;
 }
 
 VarSet VarSet::zeros(std::size_t n) {

@@ -134,6 +134,8 @@ class VarSet {
   // An empty set with exactly `n` zero words.
   static VarSet zeros(std::size_t n);
   void recount() noexcept;
+  // Moves the members of `other` into this set, whose storage must be free; leaves `other` empty.
+  void take(VarSet& other) noexcept;
   void release() noexcept {
     if (nwords_ > kInline) delete[] heap_;
   }
