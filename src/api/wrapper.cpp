@@ -108,40 +108,41 @@ const Name& name_of(const ReverseTable& names, VarId v) {
 
 void write_escaped(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
-  for (char ch : s) {
-    auto c = static_cast<unsigned char>(ch);
+  std::size_t plain = 0;  // start of the run of characters written as they are
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s.data() + plain, i - plain);
+    plain = i + 1;
     switch (c) {
       case '"':
-        out += "\\\"";
+        out.append("\\\"", 2);
         break;
       case '\\':
-        out += "\\\\";
+        out.append("\\\\", 2);
         break;
       case '\n':
-        out += "\\n";
+        out.append("\\n", 2);
         break;
       case '\t':
-        out += "\\t";
+        out.append("\\t", 2);
         break;
       case '\r':
-        out += "\\r";
+        out.append("\\r", 2);
         break;
       case '\b':
-        out += "\\b";
+        out.append("\\b", 2);
         break;
       case '\f':
-        out += "\\f";
+        out.append("\\f", 2);
         break;
-      default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 15];
-        } else {
-          out += ch;
-        }
+      default: {
+        const char code[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+        out.append(code, sizeof code);
+      }
     }
   }
+  out.append(s.data() + plain, s.size() - plain);
 }
 
 // Writes a form over ids or over names; `name` turns one variable into its text.

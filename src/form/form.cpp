@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace zeph::form {
 
@@ -54,36 +53,60 @@ void merge_sort(std::vector<Form>& v, std::size_t lo, std::size_t hi, std::vecto
   std::move(tmp.begin(), tmp.end(), v.begin() + static_cast<std::ptrdiff_t>(lo));
 }
 
-// Rewrites of shared nodes are remembered for the length of one walk, so that a subtree
-// referenced from many places is processed once. The memo keeps its keys alive.
-// Small walks keep a short list (no hashing, no allocation per entry); long ones move to a
-// hash map.
-struct Memo {
-  static constexpr std::size_t kFlat = 32;
-  std::vector<std::pair<Form, Form>> flat;
-  std::unordered_map<const void*, std::pair<Form, Form>> done;
-  const Form* find(const Form& f) const {
-    if (done.empty()) {
-      for (const auto& [key, value] : flat) {
-        if (key.id() == f.id()) return &value;
+// What a walk found for the shared nodes it has seen, keyed by node: a short list for small
+// walks (no hashing, no allocation per entry), a hash map past that.
+template <class T>
+class NodeMemo {
+ public:
+  const T* find(const void* key) const {
+    if (map_.empty()) {
+      for (const auto& [k, value] : flat_) {
+        if (k == key) return &value;
       }
       return nullptr;
     }
-    auto it = done.find(f.id());
-    return it == done.end() ? nullptr : &it->second.second;
+    auto it = map_.find(key);
+    return it == map_.end() ? nullptr : &it->second;
   }
-  void put(bool shared, const Form& f, const Form& result) {
-    if (!shared) return;
-    if (flat.empty() && done.empty()) flat.reserve(8);
-    if (done.empty() && flat.size() < kFlat) {
-      flat.emplace_back(f, result);
+  void clear() noexcept {
+    flat_.clear();
+    map_.clear();
+  }
+  void swap(NodeMemo& other) noexcept {
+    flat_.swap(other.flat_);
+    map_.swap(other.map_);
+  }
+  // Whether the tables grew large enough that keeping them around costs more than it saves.
+  bool large() const noexcept { return map_.bucket_count() >= 4096; }
+
+  void put(const void* key, T value) {
+    if (flat_.empty() && map_.empty()) flat_.reserve(8);
+    if (map_.empty() && flat_.size() < 64) {
+      flat_.emplace_back(key, std::move(value));
       return;
     }
-    if (done.empty()) {
-      for (auto& entry : flat) done.emplace(entry.first.id(), std::move(entry));
-      flat.clear();
+    if (map_.empty()) {
+      for (auto& [k, v] : flat_) map_.emplace(k, std::move(v));
+      flat_.clear();
     }
-    done.emplace(f.id(), std::make_pair(f, result));
+    map_.emplace(key, std::move(value));
+  }
+
+ private:
+  std::vector<std::pair<const void*, T>> flat_;
+  std::unordered_map<const void*, T> map_;
+};
+
+// Rewrites of shared nodes are remembered for the length of one walk, so that a subtree
+// referenced from many places is processed once. The memo keeps its keys alive.
+struct Memo {
+  NodeMemo<std::pair<Form, Form>> done;
+  const Form* find(const Form& f) const {
+    const auto* hit = done.find(f.id());
+    return hit == nullptr ? nullptr : &hit->second;
+  }
+  void put(bool shared, const Form& f, const Form& result) {
+    if (shared) done.put(f.id(), std::make_pair(f, result));
   }
 };
 
@@ -94,19 +117,16 @@ class MemoLease {
   MemoLease() {
     Stock* stock = thread_cache<Stock>();
     if (stock != nullptr && !stock->spare.empty()) {
-      memo.flat.swap(stock->spare.back().flat);
       memo.done.swap(stock->spare.back().done);
       stock->spare.pop_back();
     }
   }
   ~MemoLease() {
-    memo.flat.clear();
     memo.done.clear();
     Stock* stock = thread_cache<Stock>();
-    if (stock != nullptr && stock->spare.size() < 4 && memo.done.bucket_count() < 4096) {
+    if (stock != nullptr && stock->spare.size() < 4 && !memo.done.large()) {
       try {
         stock->spare.emplace_back();
-        stock->spare.back().flat.swap(memo.flat);
         stock->spare.back().done.swap(memo.done);
       } catch (...) {
       }
@@ -176,11 +196,10 @@ Form sorted_rec(const Form& f, Memo& memo) {
   return out;
 }
 
-VarSet free_rec(const Form& f, std::unordered_map<const void*, VarSet>& memo) {
+VarSet free_rec(const Form& f, NodeMemo<VarSet>& memo) {
   StackGuard::check();
   if (f.shared()) {
-    auto it = memo.find(f.id());
-    if (it != memo.end()) return it->second;
+    if (const VarSet* hit = memo.find(f.id())) return *hit;
   }
   VarSet out;
   switch (f.kind()) {
@@ -201,13 +220,13 @@ VarSet free_rec(const Form& f, std::unordered_map<const void*, VarSet>& memo) {
     case Kind::Hedge:
       break;
   }
-  if (f.shared()) memo.emplace(f.id(), out);
+  if (f.shared()) memo.put(f.id(), out);
   return out;
 }
 
-bool contains_hedge_rec(const Form& f, std::unordered_set<const void*>& clean) {
+bool contains_hedge_rec(const Form& f, NodeMemo<bool>& clean) {
   StackGuard::check();
-  if (f.shared() && clean.count(f.id())) return false;
+  if (f.shared() && clean.find(f.id()) != nullptr) return false;
   bool found = false;
   switch (f.kind()) {
     case Kind::Hedge:
@@ -227,7 +246,7 @@ bool contains_hedge_rec(const Form& f, std::unordered_set<const void*>& clean) {
       }
       break;
   }
-  if (!found && f.shared()) clean.insert(f.id());
+  if (!found && f.shared()) clean.put(f.id(), true);
   return found;
 }
 
@@ -337,7 +356,7 @@ Form sorted(const Form& form) {
 }
 
 VarSet free(const Form& form) {
-  std::unordered_map<const void*, VarSet> memo;
+  NodeMemo<VarSet> memo;
   return free_rec(form, memo);
 }
 
@@ -382,7 +401,7 @@ Form factorize_subset(std::vector<VarId> order, Form form, const VarSet& subset)
 }
 
 bool contains_hedge(const Form& form) {
-  std::unordered_set<const void*> clean;
+  NodeMemo<bool> clean;
   return contains_hedge_rec(form, clean);
 }
 

@@ -13,8 +13,8 @@ namespace {
 // The lowest usable address of this thread's stack, or nullptr when it cannot be told. Asking
 // is slow for the main thread (the C library reads /proc/self/maps), so each thread asks once.
 const char* stack_floor(std::size_t reserve) {
-  thread_local bool known = false;
-  thread_local const char* floor = nullptr;
+  __attribute__((tls_model("initial-exec"))) thread_local bool known = false;
+  __attribute__((tls_model("initial-exec"))) thread_local const char* floor = nullptr;
   if (!known) {
     known = true;
     pthread_attr_t attr;
