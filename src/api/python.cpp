@@ -93,7 +93,7 @@ void raise_panic(const std::string& message) {
 }
 
 // Raises the Python counterpart of the C++ exception being handled.
-void raise_current() {
+void raise_translated() {
   try {
     throw;
   } catch (const zeph::api::QueryError& e) {
@@ -110,6 +110,15 @@ void raise_current() {
     raise_panic(std::string("unexpected failure: ") + e.what());
   } catch (...) {
     raise_panic("unexpected failure of unknown type");
+  }
+}
+
+void raise_current() noexcept {
+  try {
+    raise_translated();
+  } catch (...) {
+    // Building the message failed too: memory is gone.
+    PyErr_NoMemory();
   }
 }
 
@@ -268,7 +277,7 @@ bool bind(PyObject* args, PyObject* kwargs, Ref (&bound)[kParams]) {
 
 // ---- The functions -------------------------------------------------------------------------
 
-PyObject* hello_world(PyObject*, PyObject*) {
+PyObject* hello_world(PyObject*, PyObject*) try {
   static constexpr char kText[] = "Hello, world!\n";
   const char* data = kText;
   std::size_t left = sizeof kText - 1;
@@ -283,6 +292,9 @@ PyObject* hello_world(PyObject*, PyObject*) {
     left -= static_cast<std::size_t>(n);
   }
   Py_RETURN_NONE;
+} catch (...) {
+  raise_current();
+  return nullptr;
 }
 
 PyObject* id(PyObject*, PyObject* args, PyObject* kwargs) {
