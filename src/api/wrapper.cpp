@@ -57,17 +57,41 @@ ReverseTable ModelWrapper::reverse_table() const {
 
 IDResult ModelWrapper::id(const NameSet& outcomes, const NameSet& interventions,
                           const NameSet& conditioning) const& {
-  return answer(outcomes, interventions, conditioning, builder_);
+  StackGuard::Scope stack_bound;
+  Query q = check(outcomes, interventions, conditioning, builder_);
+  return IDResult{to_json(shpitser::id(q.model, q.outcomes, q.interventions), q.names)};
 }
 
 IDResult ModelWrapper::id(const NameSet& outcomes, const NameSet& interventions,
                           const NameSet& conditioning) && {
-  return answer(outcomes, interventions, conditioning, std::move(builder_));
+  StackGuard::Scope stack_bound;
+  Query q = check(outcomes, interventions, conditioning, std::move(builder_));
+  return IDResult{to_json(shpitser::id(q.model, q.outcomes, q.interventions), q.names)};
 }
 
-IDResult ModelWrapper::answer(const NameSet& outcomes, const NameSet& interventions,
-                              const NameSet& conditioning, model::ModelBuilder builder) const {
-  StackGuard::Scope stack_bound;
+Query ModelWrapper::prepare(const NameSet& outcomes, const NameSet& interventions,
+                            const NameSet& conditioning) const& {
+  return check(outcomes, interventions, conditioning, builder_);
+}
+
+Query ModelWrapper::prepare(const NameSet& outcomes, const NameSet& interventions,
+                            const NameSet& conditioning) && {
+  return check(outcomes, interventions, conditioning, std::move(builder_));
+}
+
+void check_acyclic(const graph::DiGraph& g, const ReverseTable& names) {
+  std::vector<VarId> cycle = g.find_cycle();
+  if (cycle.empty()) return;
+  std::string text = "d_edges contain a directed cycle: ";
+  for (std::size_t i = 0; i < cycle.size(); ++i) {
+    if (i) text += " -> ";
+    text += names[static_cast<std::size_t>(cycle[i])];
+  }
+  throw QueryError(text);
+}
+
+Query ModelWrapper::check(const NameSet& outcomes, const NameSet& interventions,
+                          const NameSet& conditioning, model::ModelBuilder builder) const {
   VarSet y = translate(outcomes);
   VarSet x = translate(interventions);
   VarSet z = translate(conditioning);
@@ -85,18 +109,9 @@ IDResult ModelWrapper::answer(const NameSet& outcomes, const NameSet& interventi
   }
 
   model::Model model = std::move(builder).to_model();
-  std::vector<VarId> cycle = model.digraph.find_cycle();
-  if (!cycle.empty()) {
-    std::string text = "d_edges contain a directed cycle: ";
-    for (std::size_t i = 0; i < cycle.size(); ++i) {
-      if (i) text += " -> ";
-      text += names[static_cast<std::size_t>(cycle[i])];
-    }
-    throw QueryError(text);
-  }
-
-  Form answer = shpitser::id(model.cond(z), y, x);
-  return IDResult{to_json(answer, names)};
+  check_acyclic(model.digraph, names);
+  model::Model conditioned = model.cond(z);
+  return Query{std::move(conditioned), std::move(y), std::move(x), std::move(names)};
 }
 
 namespace {

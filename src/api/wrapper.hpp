@@ -37,6 +37,15 @@ struct IDResult {
   std::string json;
 };
 
+// A query that has passed every check: the model conditioned on the query's conditioning
+// variables, the outcomes and interventions as ids, and the name of every id.
+struct Query {
+  model::Model model;
+  VarSet outcomes;
+  VarSet interventions;
+  ReverseTable names;
+};
+
 // Serves one request: numbers the names of the edges, collects the edges, and answers a query
 // in the caller's names.
 class ModelWrapper {
@@ -54,18 +63,29 @@ class ModelWrapper {
   IDResult id(const NameSet& outcomes, const NameSet& interventions,
               const NameSet& conditioning) &&;
 
+  // Checks a query as id does, in the same order and with the same messages (a name that occurs
+  // in no edge, a variable in two roles, a directed cycle), and returns it ready for the core.
+  // The caller opens a StackGuard::Scope first.
+  Query prepare(const NameSet& outcomes, const NameSet& interventions,
+                const NameSet& conditioning) const&;
+  Query prepare(const NameSet& outcomes, const NameSet& interventions,
+                const NameSet& conditioning) &&;
+
   const model::ModelBuilder& builder() const noexcept { return builder_; }
   std::size_t size() const noexcept { return names_.size(); }
 
  private:
   VarSet translate(const NameSet& names) const;
-  IDResult answer(const NameSet& outcomes, const NameSet& interventions,
-                  const NameSet& conditioning, model::ModelBuilder builder) const;
+  Query check(const NameSet& outcomes, const NameSet& interventions, const NameSet& conditioning,
+              model::ModelBuilder builder) const;
   ReverseTable reverse_table() const;
 
   model::ModelBuilder builder_;
   std::unordered_map<Name, VarId> names_;
 };
+
+// QueryError "d_edges contain a directed cycle: A -> B -> A" when g has a directed cycle.
+void check_acyclic(const graph::DiGraph& g, const ReverseTable& names);
 
 namespace form_sub {
 // The same tree with every id replaced by its name.
