@@ -1,8 +1,20 @@
 // The functions of the module beyond hello_world and id, one group of them per file of
-// src/api/. Each returns the method definition the module registers, kept for the life of the
-// process.
+// src/api/. Each returns the method definition that the module registers; the definition lives
+// for the life of the process.
 #pragma once
 
 #include "api/boundary.hpp"
 
-namespace zeph::api::py {}  // namespace zeph::api::py
+namespace zeph::api::py {
+
+// formula.cpp: the readable form of an answer.
+PyMethodDef* formula_def();
+// hedge.cpp: the witness of non-identifiability.
+PyMethodDef* hedge_def();
+// estimate.cpp: the identified effect evaluated on data.
+PyMethodDef* estimate_def();
+// graphs.cpp: graphs as people write them.
+PyMethodDef* project_latent_def();
+PyMethodDef* from_dagitty_def();
+
+}  // namespace zeph::api::py
