@@ -12,8 +12,9 @@ not a module attribute; catch it by its name through ``BaseException``::
 """
 
 from collections.abc import Sequence
+from typing import TypedDict
 
-__all__ = ["hello_world", "id"]
+__all__ = ["hello_world", "id", "hedge"]
 
 def hello_world() -> None:
     """Write "Hello, world!" and a newline to file descriptor 1 (not through sys.stdout)."""
@@ -40,4 +41,37 @@ def id(
     nests deeper than the calling thread's stack allows.
 
     The global interpreter lock is released while the answer is computed.
+    """
+
+class _Witness(TypedDict):
+    interventions: list[str]
+    outcomes: list[str]
+    F: list[str]
+    F_prime: list[str]
+    roots: list[str]
+
+def hedge(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    y: Sequence[str],
+    x: Sequence[str],
+    z: Sequence[str],
+) -> _Witness | None:
+    """Why P(x | z, do(y)) is not identifiable: None when id() identifies it, else the hedge on
+    which the ID algorithm fails (Shpitser and Pearl, 2006).
+
+    Every list holds names in the order in which they were first seen in the edges.
+
+    interventions, outcomes: the query the hedge is about. Without z, y and x. With z, the
+    unconditional query the algorithm finally failed on: y plus the conditioning variables that
+    rule 2 of the do-calculus moved into the interventions, x plus those that stayed.
+    F, F_prime: F_prime lies inside F; F holds an intervention and F_prime none; each is joined
+    by bidirected edges among its own members, and each of its members reaches a root by
+    directed edges inside it. The hidden common causes within F are what keep the effect from
+    being computed from observational data.
+    roots: outcomes of the failing step, within F_prime; ancestors of the outcomes once the
+    edges into the interventions are cut.
+
+    Takes and checks its arguments as id() does, with the same exceptions and messages (binding
+    messages name hedge()); the interpreter lock is released while the witness is computed.
     """

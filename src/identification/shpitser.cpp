@@ -2,6 +2,7 @@
 
 #include "form/simplify.hpp"
 #include "identification/dsep.hpp"
+#include "identification/hedge.hpp"
 #include "utils/panic.hpp"
 
 namespace zeph::shpitser {
@@ -21,7 +22,9 @@ VarSet ancestors(const graph::DiGraph& g, const VarSet& y) {
 
 // The recursion. `ancestral` says that the caller already knows V = An(y) (it has just
 // restricted G to An(y), or kept G and y as they were after that test), so line 2 would pass.
-Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ancestral) {
+// A non-null `witness` records the hedge of the first line 5 that the recursion reaches.
+Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ancestral,
+             Witness* witness) {
   StackGuard::check();
   const VarSet& v = g.nodes;
 
@@ -33,7 +36,7 @@ Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ance
     VarSet an_y = ancestors(g.digraph, y);
     if (!(v == an_y)) {
       return recurse(g.subgraph(an_y), y, intersection(x, an_y),
-                     form::marginal<VarId>(difference(v, an_y), std::move(p)), true);
+                     form::marginal<VarId>(difference(v, an_y), std::move(p)), true, witness);
     }
   }
 
@@ -41,14 +44,16 @@ Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ance
   // nothing.
   VarSet an_y_do_x = union_(g.digraph.ancestors_set_do(y, x), y);
   VarSet w = difference(v, union_(x, an_y_do_x));
-  if (!w.empty()) return recurse(g, y, union_(x, w), std::move(p), true);
+  if (!w.empty()) return recurse(g, y, union_(x, w), std::move(p), true, witness);
 
   // Line 4: G \ x splits into several c-components; identify each and multiply.
   std::vector<VarSet> c = g.subgraph(difference(v, x)).bigraph.c_components();
   if (c.size() >= 2) {
     std::vector<Form> factors;
     factors.reserve(c.size());
-    for (const VarSet& s : c) factors.push_back(recurse(g, s, difference(v, s), p, false));
+    for (const VarSet& s : c) {
+      factors.push_back(recurse(g, s, difference(v, s), p, false, witness));
+    }
     return form::marginal<VarId>(difference(v, union_(y, x)),
                                  form::product<VarId>(std::move(factors)));
   }
@@ -56,7 +61,16 @@ Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ance
   // Line 5: G is a single c-component: a hedge, the effect is not identifiable. The
   // c-components of G partition V, so one of them is all of V exactly when G has one.
   const VarSet& bv = g.bigraph.nodes();
-  if (!bv.empty() && g.bigraph.c_component_of(bv.front()) == bv) return form::hedge<VarId>();
+  if (!bv.empty() && g.bigraph.c_component_of(bv.front()) == bv) {
+    // F = G and F' = S, the one c-component of G \ x, rooted in y.
+    if (witness != nullptr && !witness->found) {
+      witness->found = true;
+      witness->f = v;
+      witness->f_prime = c.empty() ? VarSet() : c.front();
+      witness->roots = y;
+    }
+    return form::hedge<VarId>();
+  }
 
   if (c.empty()) throw Panic("no c_components found in derived model");
   const VarSet& s = c.front();
@@ -72,34 +86,40 @@ Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ance
   // factorised over it.
   VarSet x2 = intersection(x, s2);
   Form p2 = form::factorize_subset(g.order_vec(), std::move(p), s2);
-  return recurse(g.subgraph(s2), y, x2, std::move(p2), false);
+  return recurse(g.subgraph(s2), y, x2, std::move(p2), false, witness);
 }
 
 }  // namespace
 
 Form _id(const Model& g, const VarSet& y, const VarSet& x, Form p) {
-  return recurse(g, y, x, std::move(p), false);
+  return recurse(g, y, x, std::move(p), false, nullptr);
 }
 
 namespace {
 
 // P(y | z, do(x)) with z the model's conditioning set, as the quotient of P(y, z | do(x)) and
-// its sum over y; P(y | do(x)) when z is empty.
-Form identify(const Model& model, const VarSet& y, const VarSet& x) {
+// its sum over y; P(y | do(x)) when z is empty. A non-null `witness` starts afresh on the
+// unconditional query P(y, z | do(x)) that the recursion answers.
+Form identify(const Model& model, const VarSet& y, const VarSet& x, Witness* witness) {
   const VarSet& z = model.conditioned;
+  if (witness != nullptr) *witness = Witness{x, union_(y, z), {}, {}, {}, false};
   if (!z.empty()) {
     Model g = model.hide(z);
-    Form r = _id(g, union_(y, z), x, g.p());
+    Form r = recurse(g, union_(y, z), x, g.p(), false, witness);
     Form f = form::quotient<VarId>(r, form::marginal<VarId>(y, r));
     return simplify::simplify(form::sorted(f));
   }
-  return simplify::simplify(form::sorted(_id(model, y, x, model.p())));
+  return simplify::simplify(form::sorted(recurse(model, y, x, model.p(), false, witness)));
 }
 
 }  // namespace
 
 Form id(const Model& model, const VarSet& y, const VarSet& x) {
-  Form answer = identify(model, y, x);
+  return id(model, y, x, nullptr);
+}
+
+Form id(const Model& model, const VarSet& y, const VarSet& x, Witness* witness) {
+  Form answer = identify(model, y, x, witness);
   if (answer.kind() != Form::Kind::Hedge || model.conditioned.empty()) return answer;
 
   // The quotient above can fail where the conditional effect is still identifiable (IDC):
@@ -121,7 +141,7 @@ Form id(const Model& model, const VarSet& y, const VarSet& x) {
     }
   }
   if (z == model.conditioned) return answer;
-  return identify(model.hide(model.conditioned).cond(z), y, xs);
+  return identify(model.hide(model.conditioned).cond(z), y, xs, witness);
 }
 
 }  // namespace zeph::shpitser
