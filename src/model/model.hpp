@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "form/form.hpp"
@@ -14,10 +16,8 @@ namespace zeph::model {
 class Model {
  public:
   Model(graph::DiGraph digraph, graph::BiGraph bigraph, VarSet conditioned, VarSet nodes)
-      : digraph(std::move(digraph)),
-        bigraph(std::move(bigraph)),
-        conditioned(std::move(conditioned)),
-        nodes(std::move(nodes)) {}
+      : Model(std::move(digraph), std::move(bigraph), std::move(conditioned), std::move(nodes),
+              std::make_shared<ParentIndex>()) {}
 
   // The model restricted to s.
   Model subgraph(const VarSet& s) const;
@@ -35,6 +35,29 @@ class Model {
   graph::BiGraph bigraph;
   VarSet conditioned;
   VarSet nodes;
+
+ private:
+  // The stored parents of every id of the directed edge map, packed into one array: the
+  // parents of v are parents[first[v]] .. parents[first[v + 1] - 1]. Made on first use and
+  // shared by every model derived from this one: the recursion orders many submodels of one
+  // model, and each order walks their parent lists.
+  struct ParentIndex {
+    const graph::AdjacencyMap* edges = nullptr;
+    std::vector<std::uint32_t> first;
+    std::vector<VarId> parents;
+  };
+
+  Model(graph::DiGraph digraph, graph::BiGraph bigraph, VarSet conditioned, VarSet nodes,
+        std::shared_ptr<ParentIndex> index)
+      : digraph(std::move(digraph)),
+        bigraph(std::move(bigraph)),
+        conditioned(std::move(conditioned)),
+        nodes(std::move(nodes)),
+        index_(std::move(index)) {}
+
+  const ParentIndex& parent_index() const;
+
+  mutable std::shared_ptr<ParentIndex> index_;
 };
 
 static_assert(graph::Graph<Model>);
