@@ -437,39 +437,55 @@ VarSet free(const Form& form) {
 }
 
 Form factorize_subset(std::vector<VarId> order, Form form, const VarSet& subset) {
+  return factorize_subset(Order(std::move(order)), std::move(form), subset);
+}
+
+Form factorize_subset(Order order, Form form, const VarSet& subset) {
   std::vector<Form> factors;
-  if (subset.empty() || order.empty()) return product<VarId>(std::move(factors));
+  VarId v = 0;
+  if (subset.empty() || !order.at(0, v)) return product<VarId>(std::move(factors));
   // Only variables of the order are summed out: the rest are values that an earlier step
   // holds fixed, and they stay free.
-  const VarSet in_order = set_utils::make_set(order);
+  std::vector<VarId> whole;
+  VarSet in_order;
+  bool repeats = false;
+  if (const VarSet* members = order.members()) {
+    in_order = *members;  // an order that knows its members holds each once
+  } else {
+    whole = std::move(order).to_vector();
+    in_order = set_utils::make_set(whole);
+    repeats = in_order.size() != whole.size();
+    order = Order(std::move(whole));
+  }
   const VarSet summable = set_utils::intersection(free(form), in_order);
   // The factor of v sums out the summable variables that are not v or after v in the order.
   std::vector<std::pair<VarId, VarSet>> kept;
-  if (in_order.size() == order.size()) {
+  if (!repeats) {
     // No repeats: "not at or after v" is "before v", a prefix that grows as the walk goes on,
     // and the walk ends at the last member of the subset.
     std::size_t left = set_utils::intersection(subset, in_order).size();
     VarSet before;
-    for (std::size_t i = 0; left > 0; ++i) {
-      if (subset.contains(order[i])) {
-        kept.emplace_back(order[i], set_utils::intersection(summable, before));
+    for (std::size_t i = 0; left > 0 && order.at(i, v); ++i) {
+      if (subset.contains(v)) {
+        kept.emplace_back(v, set_utils::intersection(summable, before));
         --left;
       }
-      before.insert(order[i]);
+      before.insert(v);
     }
   } else {
+    whole = std::move(order).to_vector();
     VarSet tail;
-    for (std::size_t i = order.size(); i-- > 0;) {
-      tail.insert(order[i]);
-      if (subset.contains(order[i]))
-        kept.emplace_back(order[i], set_utils::difference(summable, tail));
+    for (std::size_t i = whole.size(); i-- > 0;) {
+      tail.insert(whole[i]);
+      if (subset.contains(whole[i]))
+        kept.emplace_back(whole[i], set_utils::difference(summable, tail));
     }
     std::reverse(kept.begin(), kept.end());
   }
   factors.reserve(kept.size());
-  for (auto& [v, m] : kept) {
+  for (auto& [var, m] : kept) {
     VarSet with_v = m;
-    with_v.insert(v);
+    with_v.insert(var);
     factors.push_back(quotient<VarId>(marginal<VarId>(std::move(m), form),
                                       marginal<VarId>(std::move(with_v), form)));
   }

@@ -456,9 +456,49 @@ Form sorted(const Form& form);
 
 // The variables a form still depends on.
 VarSet free(const Form& form);
+// A variable order made as far as it is read. A factorisation over a few variables near the
+// start of a long order (one link of a long chain) then never pays for the whole of it.
+class OrderSource {
+ public:
+  virtual ~OrderSource() = default;
+  // Appends the next variable of the order to `out`; false at its end.
+  virtual bool next(std::vector<VarId>& out) = 0;
+  // Every variable of the order, when known without making it; otherwise nullptr.
+  virtual const VarSet* members() const = 0;
+};
+
+class Order {
+ public:
+  explicit Order(std::unique_ptr<OrderSource> source) : source_(std::move(source)) {}
+  explicit Order(std::vector<VarId> order) : made_(std::move(order)) {}
+
+  // The i-th variable, made if need be; false past the end.
+  bool at(std::size_t i, VarId& v) {
+    while (made_.size() <= i) {
+      if (!source_ || !source_->next(made_)) return false;
+    }
+    v = made_[i];
+    return true;
+  }
+  const VarSet* members() const { return source_ ? source_->members() : nullptr; }
+  // The whole order.
+  std::vector<VarId> to_vector() && {
+    if (source_) {
+      while (source_->next(made_)) {
+      }
+    }
+    return std::move(made_);
+  }
+
+ private:
+  std::unique_ptr<OrderSource> source_;
+  std::vector<VarId> made_;
+};
+
 // The chain-rule factorisation of `form` over the members of `subset`, along `order`: one
 // factor per member, its distribution given the variables after it in `order`.
 Form factorize_subset(std::vector<VarId> order, Form form, const VarSet& subset);
+Form factorize_subset(Order order, Form form, const VarSet& subset);
 // Whether a Hedge occurs anywhere in the form.
 bool contains_hedge(const Form& form);
 // Bottom-up rewrite: f sees every node once, after its children have been rewritten.

@@ -1,5 +1,7 @@
 #include "model/model.hpp"
 
+#include <algorithm>
+
 namespace zeph::model {
 
 Model Model::subgraph(const VarSet& s) const {
@@ -28,6 +30,39 @@ const Model::ParentIndex& Model::parent_index() const {
     fresh.parents.insert(fresh.parents.end(), stored->begin(), stored->end());
   }
   for (std::size_t i = 0; i < bound; ++i) fresh.first[i + 1] += fresh.first[i];
+  // Children lists, and a count of children per id to test the whole map for cycles.
+  VarId top = bound == 0 ? -1 : static_cast<VarId>(bound - 1);
+  for (VarId p : fresh.parents) top = std::max(top, p);
+  const std::size_t ids = static_cast<std::size_t>(top + 1);
+  fresh.first_child.assign(ids + 1, 0);
+  for (VarId p : fresh.parents) ++fresh.first_child[static_cast<std::size_t>(p) + 1];
+  for (std::size_t i = 0; i < ids; ++i) fresh.first_child[i + 1] += fresh.first_child[i];
+  fresh.children.resize(fresh.parents.size());
+  {
+    std::vector<std::uint32_t> fill(fresh.first_child.begin(), fresh.first_child.end() - 1);
+    for (std::size_t v = 0; v < bound; ++v) {
+      for (std::uint32_t j = fresh.first[v]; j < fresh.first[v + 1]; ++j)
+        fresh.children[fill[static_cast<std::size_t>(fresh.parents[j])]++] = static_cast<VarId>(v);
+    }
+  }
+  std::vector<std::uint32_t> left(ids, 0);
+  std::vector<VarId> ready;
+  for (std::size_t v = 0; v < ids; ++v) {
+    left[v] = fresh.first_child[v + 1] - fresh.first_child[v];
+    if (left[v] == 0) ready.push_back(static_cast<VarId>(v));
+  }
+  std::size_t taken = 0;
+  while (!ready.empty()) {
+    const auto v = static_cast<std::size_t>(ready.back());
+    ready.pop_back();
+    ++taken;
+    if (v >= bound) continue;
+    for (std::uint32_t j = fresh.first[v]; j < fresh.first[v + 1]; ++j) {
+      const auto p = static_cast<std::size_t>(fresh.parents[j]);
+      if (--left[p] == 0) ready.push_back(static_cast<VarId>(p));
+    }
+  }
+  fresh.acyclic = taken == ids;
   fresh.edges = &edges;
   // A model copied from another shares its index; one whose edges differ gets one of its own.
   if (index_->edges == nullptr || index_.use_count() == 1) {
@@ -36,6 +71,87 @@ const Model::ParentIndex& Model::parent_index() const {
     index_ = std::make_shared<ParentIndex>(std::move(fresh));
   }
   return *index_;
+}
+
+std::shared_ptr<const Model::ParentIndex> Model::shared_index() const {
+  parent_index();
+  return index_;
+}
+
+// The order of order_vec, step by step: the variables known only to the bidirected graph, then
+// the nodes without children among the nodes, ascending, then the rest as order_vec takes them.
+// The nodes without children are found in one pass over the children lists; the counts of
+// children are made only for the nodes that the walk reaches after them.
+class Model::LazyOrder : public form::OrderSource {
+ public:
+  LazyOrder(const Model& m)
+      : index_(m.shared_index()),
+        in_(m.digraph.nodes()),
+        front_(set_utils::difference(m.bigraph.nodes(), m.digraph.nodes()).to_vector()) {
+    if (index_->acyclic) members_ = set_utils::union_(m.bigraph.nodes(), in_);
+  }
+
+  bool next(std::vector<VarId>& out) override {
+    if (stage_ == 0) {
+      stage_ = 1;
+      if (!front_.empty()) {
+        out.insert(out.end(), front_.begin(), front_.end());
+        return true;
+      }
+    }
+    if (stage_ == 1) {
+      stage_ = 2;
+      const std::size_t start = out.size();
+      for (VarId v : in_) {
+        if (children_in(v) == 0) out.push_back(v);
+      }
+      ready_.assign(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
+      if (out.size() > start) return true;
+    }
+    const std::size_t start = out.size();
+    while (out.size() == start && !ready_.empty()) {
+      if (count_.empty() && !in_.empty())
+        count_.assign(static_cast<std::size_t>(in_.back()) + 1, -1);
+      const auto v = static_cast<std::size_t>(ready_.back());
+      ready_.pop_back();
+      if (v + 1 >= index_->first.size()) continue;
+      for (std::uint32_t j = index_->first[v]; j < index_->first[v + 1]; ++j) {
+        const VarId p = index_->parents[j];
+        if (!in_.contains(p)) continue;
+        std::int32_t& c = count_[static_cast<std::size_t>(p)];
+        if (c < 0) c = static_cast<std::int32_t>(children_in(p));
+        if (--c == 0) {
+          out.push_back(p);
+          ready_.push_back(p);
+        }
+      }
+    }
+    return out.size() > start;
+  }
+
+  const VarSet* members() const override { return index_->acyclic ? &members_ : nullptr; }
+
+ private:
+  std::size_t children_in(VarId v) const {
+    const auto i = static_cast<std::size_t>(v);
+    if (i + 1 >= index_->first_child.size()) return 0;
+    std::size_t n = 0;
+    for (std::uint32_t j = index_->first_child[i]; j < index_->first_child[i + 1]; ++j)
+      n += in_.contains(index_->children[j]);
+    return n;
+  }
+
+  std::shared_ptr<const ParentIndex> index_;
+  VarSet in_;
+  std::vector<VarId> front_;
+  VarSet members_;
+  int stage_ = 0;
+  std::vector<VarId> ready_;
+  std::vector<std::int32_t> count_;
+};
+
+form::Order Model::order() const {
+  return form::Order(std::make_unique<LazyOrder>(*this));
 }
 
 std::vector<VarId> Model::order_vec() const {

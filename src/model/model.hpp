@@ -28,6 +28,8 @@ class Model {
   // The variables effects first: those known only to the bidirected graph, then the order of
   // the directed graph.
   std::vector<VarId> order_vec() const;
+  // The same order, made as far as it is read.
+  form::Order order() const;
   // The joint distribution of the model's variables given its conditioning set.
   form::Form p() const;
 
@@ -45,7 +47,13 @@ class Model {
     const graph::AdjacencyMap* edges = nullptr;
     std::vector<std::uint32_t> first;
     std::vector<VarId> parents;
+    // The children of every id the same way, and whether the whole map is free of directed
+    // cycles (then so is every graph over a part of it).
+    std::vector<std::uint32_t> first_child;
+    std::vector<VarId> children;
+    bool acyclic = false;
   };
+  class LazyOrder;
 
   Model(graph::DiGraph digraph, graph::BiGraph bigraph, VarSet conditioned, VarSet nodes,
         std::shared_ptr<ParentIndex> index)
@@ -56,6 +64,7 @@ class Model {
         index_(std::move(index)) {}
 
   const ParentIndex& parent_index() const;
+  std::shared_ptr<const ParentIndex> shared_index() const;
 
   mutable std::shared_ptr<ParentIndex> index_;
 };
