@@ -103,7 +103,7 @@ class Model::LazyOrder : public form::OrderSource {
       stage_ = 2;
       const std::size_t start = out.size();
       for (VarId v : in_) {
-        if (children_in(v) == 0) out.push_back(v);
+        if (!any_child_in(v)) out.push_back(v);
       }
       ready_.assign(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
       if (out.size() > start) return true;
@@ -132,6 +132,14 @@ class Model::LazyOrder : public form::OrderSource {
   const VarSet* members() const override { return index_->acyclic ? &members_ : nullptr; }
 
  private:
+  bool any_child_in(VarId v) const {
+    const auto i = static_cast<std::size_t>(v);
+    if (i + 1 >= index_->first_child.size()) return false;
+    for (std::uint32_t j = index_->first_child[i]; j < index_->first_child[i + 1]; ++j) {
+      if (in_.contains(index_->children[j])) return true;
+    }
+    return false;
+  }
   std::size_t children_in(VarId v) const {
     const auto i = static_cast<std::size_t>(v);
     if (i + 1 >= index_->first_child.size()) return 0;
