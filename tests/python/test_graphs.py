@@ -308,3 +308,15 @@ def fuzz_from_dagitty(text):
 
 def test_any_text_gives_a_graph_or_a_value_error():
     run_isolated("import test_graphs; test_graphs.fuzz_from_dagitty()")
+
+
+def test_readme_examples_run():
+    import doctest
+    import pathlib
+
+    text = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
+    part = text[text.index("## Graphs with hidden variables") : text.index("## Performance")].replace("```", "")
+    test = doctest.DocTestParser().get_doctest(part, {"zeph": zeph}, "README", "README.md", 0)
+    runner = doctest.DocTestRunner()
+    runner.run(test)
+    assert runner.summarize().failed == 0
