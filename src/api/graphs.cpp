@@ -7,20 +7,37 @@ namespace zeph::api::py {
 
 namespace {
 
-// [(a, b), ...] as a list of 2-tuples of str.
-PyObject* pair_list(const std::vector<NamePair>& pairs) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+// The edges as a list of 2-tuples of str; `strs` holds one str per name, made on first use and
+// shared by every edge that names it.
+PyObject* pair_list(const std::vector<zeph::graph::Edge>& edges, const ReverseTable& names,
+                    std::vector<Ref>& strs) {
+  strs.resize(names.size());
+  auto str = [&](VarId v) -> PyObject* {
+    Ref& s = strs[static_cast<std::size_t>(v)];
+    if (!s) s = Ref(to_str(names[static_cast<std::size_t>(v)]));
+    return s.get();
+  };
+  Ref list(PyList_New(static_cast<Py_ssize_t>(edges.size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
-    Ref a(to_str(pairs[i].first));
-    if (!a) return nullptr;
-    Ref b(to_str(pairs[i].second));
-    if (!b) return nullptr;
-    PyObject* pair = PyTuple_Pack(2, a.get(), b.get());
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    PyObject* a = str(edges[i].first);
+    if (a == nullptr) return nullptr;
+    PyObject* b = str(edges[i].second);
+    if (b == nullptr) return nullptr;
+    PyObject* pair = PyTuple_Pack(2, a, b);
     if (pair == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals the pair
   }
   return list.release();
+}
+
+// Both edge lists of a graph.
+bool edge_lists(const NamedGraph& g, Ref& d, Ref& b) {
+  std::vector<Ref> strs;
+  d = Ref(pair_list(g.d_edges, g.names, strs));
+  if (!d) return false;
+  b = Ref(pair_list(g.b_edges, g.names, strs));
+  return static_cast<bool>(b);
 }
 
 PyObject* name_list(const NameSet& names) {
@@ -51,10 +68,8 @@ PyObject* project_latent(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     NamedGraph g;
     without_gil([&] { g = api::project_latent(d_edges, b_edges, latent); });
-    Ref d(pair_list(g.d_edges));
-    if (!d) return nullptr;
-    Ref b(pair_list(g.b_edges));
-    if (!b) return nullptr;
+    Ref d, b;
+    if (!edge_lists(g, d, b)) return nullptr;
     return PyTuple_Pack(2, d.get(), b.get());
   } catch (...) {
     raise_current();
@@ -76,15 +91,17 @@ PyObject* from_dagitty(PyObject*, PyObject* args, PyObject* kwargs) {
     without_gil([&] { m = api::from_dagitty(text); });
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
-    const std::pair<const char*, Ref> items[] = {
-        {"d_edges", Ref(pair_list(m.graph.d_edges))},
-        {"b_edges", Ref(pair_list(m.graph.b_edges))},
-        {"interventions", Ref(name_list(m.interventions))},
-        {"outcomes", Ref(name_list(m.outcomes))},
-        {"latent", Ref(name_list(m.latent))},
+    // Built one at a time: no call into the interpreter with an error pending.
+    auto set = [&](const char* key, PyObject* value) {
+      Ref owned(value);
+      return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
     };
-    for (const auto& [key, value] : items) {
-      if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
+    Ref d, b;
+    if (!edge_lists(m.graph, d, b)) return nullptr;
+    if (!set("d_edges", d.release()) || !set("b_edges", b.release()) ||
+        !set("interventions", name_list(m.interventions)) ||
+        !set("outcomes", name_list(m.outcomes)) || !set("latent", name_list(m.latent))) {
+      return nullptr;
     }
     return dict.release();
   } catch (...) {

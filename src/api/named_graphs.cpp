@@ -52,15 +52,15 @@ NamedGraph project_latent(const std::vector<NamePair>& d_edges,
   check_acyclic(graph::DiGraph::from_elems(std::move(parents), std::move(nodes)), names);
 
   graph::EdgeLists p = graph::project_latent(names.size(), g, hidden);
-  NamedGraph out;
-  auto named = [&](const graph::Edge& e) {
-    return NamePair(names[static_cast<std::size_t>(e.first)],
-                    names[static_cast<std::size_t>(e.second)]);
-  };
-  out.d_edges.reserve(p.directed.size());
-  out.b_edges.reserve(p.bidirected.size());
-  for (const auto& e : p.directed) out.d_edges.push_back(named(e));
-  for (const auto& e : p.bidirected) out.b_edges.push_back(named(e));
+  return NamedGraph{std::move(names), std::move(p.directed), std::move(p.bidirected)};
+}
+
+std::vector<NamePair> NamedGraph::named(const std::vector<graph::Edge>& edges) const {
+  std::vector<NamePair> out;
+  out.reserve(edges.size());
+  for (auto [a, b] : edges) {
+    out.emplace_back(names[static_cast<std::size_t>(a)], names[static_cast<std::size_t>(b)]);
+  }
   return out;
 }
 

@@ -6,13 +6,19 @@
 #include <vector>
 
 #include "api/wrapper.hpp"
+#include "graph/latent.hpp"
 
 namespace zeph::api {
 
-// Two edge lists ready for every function of the module.
+// Two edge lists ready for every function of the module, over the numbers of `names` (each
+// name is held once, however many edges it is in).
 struct NamedGraph {
-  std::vector<NamePair> d_edges;
-  std::vector<NamePair> b_edges;
+  ReverseTable names;
+  std::vector<graph::Edge> d_edges;
+  std::vector<graph::Edge> b_edges;
+
+  // The edges in names.
+  std::vector<NamePair> named(const std::vector<graph::Edge>& edges) const;
 };
 
 // The latent projection of the graph onto the names not in `latent` (graph::project_latent).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 #include "utils/panic.hpp"
 
@@ -63,19 +64,22 @@ EdgeLists project_latent(std::size_t n, const EdgeLists& g, const VarSet& latent
   // reach[u] for latent u: the observed variables u reaches by directed paths whose inner
   // nodes are latent, ascending. Children come later in `order`, so walk it backwards.
   std::vector<std::vector<VarId>> reach(n);
+  std::vector<VarId> merged;
   for (auto it = order.rbegin(); it != order.rend(); ++it) {
     std::vector<VarId> r;
     for (VarId c : children[at(*it)]) {
-      if (hidden(c)) {
-        r.insert(r.end(), reach[at(c)].begin(), reach[at(c)].end());
-      } else {
-        r.push_back(c);
-      }
+      if (!hidden(c)) r.push_back(c);
     }
     sort_unique(r);
+    for (VarId c : children[at(*it)]) {
+      if (!hidden(c)) continue;
+      merged.clear();
+      std::set_union(r.begin(), r.end(), reach[at(c)].begin(), reach[at(c)].end(),
+                     std::back_inserter(merged));
+      r.swap(merged);
+    }
     reach[at(*it)] = std::move(r);
   }
-
   EdgeLists out;
   for (auto [a, b] : g.directed) {
     if (hidden(a)) continue;
