@@ -269,8 +269,8 @@ TEST(Json, Substitute) {
 
   const Form stray = form::p<VarId>({3}, {});
   for (auto call :
-       {+[](const Form& g, const api::ReverseTable& t) { api::form_sub::substitute(g, t); },
-        +[](const Form& g, const api::ReverseTable& t) { api::to_json(g, t); }}) {
+       {+[](const Form&g, const api::ReverseTable&t) { api::form_sub::substitute(g, t); },
+        +[](const Form&g, const api::ReverseTable&t) { api::to_json(g, t); }}) {
     try {
       call(stray, names);
       ADD_FAILURE() << "no failure";
