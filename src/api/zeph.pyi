@@ -60,14 +60,14 @@ def project_latent(
     TypeError or ValueError for malformed arguments, as id does.
     """
 
-class DagittyGraph(TypedDict):
+class _DagittyGraph(TypedDict):
     d_edges: list[tuple[str, str]]
     b_edges: list[tuple[str, str]]
     interventions: list[str]
     outcomes: list[str]
     latent: list[str]
 
-def from_dagitty(text: str) -> DagittyGraph:
+def from_dagitty(text: str) -> _DagittyGraph:
     """Read a DAG in dagitty's syntax, e.g. 'dag { X -> Y ; U [latent] ; U -> {X Y} }'.
 
     Returns the edges with the latent nodes projected away (see project_latent), the exposures

@@ -41,6 +41,26 @@ bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
+// The length in bytes of the white space character at the start of `s`, or 0. Besides ASCII
+// white space: the byte order mark and Unicode's spaces (U+0085, U+00A0, U+1680, U+2000 to
+// U+200A, U+2028, U+2029, U+202F, U+205F, U+3000), which text copied from a web page or a
+// word processor carries; read as part of a name they would make names differ unseen.
+std::size_t space_length(std::string_view s) {
+  if (s.empty()) return 0;
+  if (is_space(s[0])) return 1;
+  auto b = [&](std::size_t i) { return i < s.size() ? static_cast<unsigned char>(s[i]) : 0U; };
+  if (b(0) == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
+  if (b(0) == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;
+  if (b(0) == 0xE2 && b(1) == 0x80 &&
+      (b(2) <= 0x8A || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF)) {
+    return 3;
+  }
+  if (b(0) == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;
+  if (b(0) == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;
+  if (b(0) == 0xEF && b(1) == 0xBB && b(2) == 0xBF) return 3;
+  return 0;
+}
+
 // Bare names: ASCII letters, digits, '_' and '.', and any non-ASCII character.
 bool is_name_char(char c) {
   auto u = static_cast<unsigned char>(c);
@@ -150,7 +170,9 @@ class Lexer {
       default:
         if (is_name_char(c)) {
           const std::size_t start = pos_;
-          while (pos_ < s_.size() && is_name_char(s_[pos_])) ++pos_;
+          while (pos_ < s_.size() && is_name_char(s_[pos_]) && space_length(s_.substr(pos_)) == 0) {
+            ++pos_;
+          }
           t.kind = Tok::Name;
           t.text.assign(s_.substr(start, pos_ - start));
           return t;
@@ -174,7 +196,9 @@ class Lexer {
       return t;
     }
     const std::size_t start = pos_;
-    while (pos_ < s_.size() && !ends_value(s_[pos_])) ++pos_;
+    while (pos_ < s_.size() && !ends_value(s_[pos_]) && space_length(s_.substr(pos_)) == 0) {
+      ++pos_;
+    }
     if (pos_ == start) return next();
     t.kind = Tok::Value;
     t.text.assign(s_.substr(start, pos_ - start));
@@ -194,8 +218,8 @@ class Lexer {
   void skip_space() {
     while (pos_ < s_.size()) {
       const char c = s_[pos_];
-      if (is_space(c)) {
-        ++pos_;
+      if (std::size_t n = space_length(s_.substr(pos_))) {
+        pos_ += n;
       } else if (c == '#' || (c == '/' && ahead(1) == '/')) {
         while (pos_ < s_.size() && s_[pos_] != '\n' && s_[pos_] != '\r') ++pos_;
       } else if (c == '/' && ahead(1) == '*') {

@@ -221,6 +221,8 @@ DAGITTY = [
     ("{A {B}} -> C", graph([("A", "C"), ("B", "C")])),
     # quoted names, with escapes and odd characters
     ('"my var" -> "y\\"2"; "x y" [exposure]', graph([("my var", 'y"2')], [("x y", "x y")], ["x y"])),
+    # a byte order mark and Unicode spaces separate; other non-ASCII characters make names
+    ("\ufeffdag {\u00a0Größe\u2009->\u3000y }", graph([("Größe", "y")])),
     # comments of three kinds
     ("A -> B # one\n// two\n/* three\n */ B -> C", graph([("A", "B"), ("B", "C")])),
     # nodes without edges: kept when observed, dropped when latent
