@@ -14,7 +14,7 @@ not a module attribute; catch it by its name through ``BaseException``::
 from collections.abc import Sequence
 from typing import TypedDict
 
-__all__ = ["hello_world", "id", "hedge"]
+__all__ = ["hello_world", "id", "hedge", "project_latent", "from_dagitty"]
 
 def hello_world() -> None:
     """Write "Hello, world!" and a newline to file descriptor 1 (not through sys.stdout)."""
@@ -74,4 +74,40 @@ def hedge(
 
     Takes and checks its arguments as id() does, with the same exceptions and messages (binding
     messages name hedge()); the interpreter lock is released while the witness is computed.
+    """
+
+def project_latent(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    latent: Sequence[str],
+) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
+    """The latent projection of a causal graph onto the variables not in latent.
+
+    a -> b when a directed path leads from a to b through latent variables only; a <-> b when a
+    latent variable, or a bidirected edge of the input, reaches both through latent variables
+    only. An observed variable left without edges comes back as the self-pair (V, V) in b_edges.
+    Variables are numbered as id numbers them; both lists are sorted by those numbers, each
+    bidirected pair with the earlier variable first. Every name latent gives ([], []).
+
+    Raises ValueError for a latent name that occurs in no edge and for a directed cycle, and
+    TypeError or ValueError for malformed arguments, as id does.
+    """
+
+class _DagittyGraph(TypedDict):
+    d_edges: list[tuple[str, str]]
+    b_edges: list[tuple[str, str]]
+    interventions: list[str]
+    outcomes: list[str]
+    latent: list[str]
+
+def from_dagitty(text: str) -> _DagittyGraph:
+    """Read a DAG in dagitty's syntax, e.g. 'dag { X -> Y ; U [latent] ; U -> {X Y} }'.
+
+    Returns the edges with the latent nodes projected away (see project_latent), the exposures
+    as interventions, the outcomes, and the names declared latent, ready for
+    id(g["d_edges"], g["b_edges"], g["interventions"], g["outcomes"], []).
+
+    Raises ValueError for a syntax error (with its 1-based line and column), an undirected edge,
+    a pdag, mag or pag, a latent exposure or outcome, and a directed cycle; TypeError when text
+    is not a str.
     """
