@@ -88,17 +88,6 @@ PyObject* estimate(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!bind(sig, args, kwargs, bound)) return nullptr;
     QueryArgs q;
     if (!extract_query(bound, q)) return nullptr;
-    std::string weights_name;
-    PyObject* weights_arg = bound[6].get();
-    if (weights_arg != nullptr && weights_arg != Py_None) {
-      if (!extract_name(weights_arg, weights_name)) {
-        name_argument("weights");
-        return nullptr;
-      }
-    }
-    const std::string* weights =
-        weights_arg != nullptr && weights_arg != Py_None ? &weights_name : nullptr;
-
     Identified found;
     without_gil([&] { found = identify(q); });
 
@@ -114,6 +103,17 @@ PyObject* estimate(PyObject*, PyObject* args, PyObject* kwargs) {
             "probabilities; rename it");
       }
     }
+    std::string weights_name;
+    PyObject* weights_arg = bound[6].get();
+    if (weights_arg != nullptr && weights_arg != Py_None) {
+      if (!extract_name(weights_arg, weights_name)) {
+        name_argument("weights");
+        return nullptr;
+      }
+    }
+    const std::string* weights =
+        weights_arg != nullptr && weights_arg != Py_None ? &weights_name : nullptr;
+
     std::unordered_map<std::string, VarId> ids;
     for (std::size_t v = 0; v < found.names.size(); ++v) {
       ids.emplace(found.names[v], static_cast<VarId>(v));

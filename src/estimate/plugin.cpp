@@ -174,9 +174,13 @@ class Evaluator {
       case Kind::Marginal:
         return sum_out((*this)(form::as_marginal(f).exp), form::as_marginal(f).sub, data_);
       case Kind::Product: {
+        // A factor of 0 makes the product 0 even where another factor is 0 / 0: a term
+        // outside the support of the data does not count, as in the probability it estimates.
         Table out = scalar(1.0);
         for (const auto& e : form::as_product(f).exprs) {
-          out = combine(out, (*this)(e), std::multiplies<>(), data_);
+          out = combine(
+              out, (*this)(e), [](double a, double b) { return a == 0 || b == 0 ? 0.0 : a * b; },
+              data_);
         }
         return out;
       }
