@@ -344,6 +344,26 @@ void code_plain(const std::vector<Chunk>& chunks, const Type& t, const std::stri
       }
     }
     coder.set_range(low, high);
+    if (coder.dense()) {
+      // One pass writes each row's offset from the least value and marks it seen; the offsets
+      // are the codes unless some value in the range was never seen.
+      for (const Chunk& c : chunks) {
+        auto get = make(c.array);
+        Code* out = column.codes.data() + c.base;
+        for (std::int64_t i = 0; i < c.length; ++i) {
+          K v = get(c.first + i);
+          coder.mark(v);
+          out[i] = static_cast<Code>(v - low);
+        }
+      }
+      coder.finish();
+      if (!coder.contiguous()) {
+        for (Code& code : column.codes) code = coder.code_at(code);
+      }
+      column.cardinality = static_cast<Code>(coder.values().size());
+      store_values(coder, t.key, values);
+      return;
+    }
   }
   for (const Chunk& c : chunks) {
     auto get = make(c.array);
@@ -472,7 +492,7 @@ void with_coder(Key key, Visit visit) {
 
 void read_column(const std::vector<Chunk>& chunks, const ArrowSchema* schema,
                  const std::string& name, std::size_t rows, Column& column, ColumnValues& values) {
-  column.codes.assign(rows, 0);
+  column.codes.resize(rows);  // every row is written below
   for (const Chunk& c : chunks) check_nulls(c, name);
   if (std::string_view(schema->format ? schema->format : "") == "n") {
     if (rows > 0) missing_value(name, "null", 0);

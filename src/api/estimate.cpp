@@ -147,7 +147,10 @@ PyObject* estimate(PyObject*, PyObject* args, PyObject* kwargs) {
     table.weights_name = weights_name;
 
     estimate::Estimate result;
-    without_gil([&] { result = estimate::plug_in(found.formula, key_ids, std::move(table)); });
+    without_gil([&] {
+      StackGuard::Scope stack_bound;
+      result = estimate::plug_in(found.formula, key_ids, std::move(table));
+    });
 
     // The result as lists, the first key varying slowest.
     const std::size_t rows = result.probability.size();

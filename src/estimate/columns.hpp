@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace zeph::estimate {
@@ -28,9 +30,31 @@ class DataError : public std::runtime_error {
   std::string message_;
 };
 
+// Leaves new elements uninitialised: a reader writes every code once, and zeroing tens of
+// megabytes first costs about as much as the reading.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <class U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using Codes = std::vector<Code, UninitializedAllocator<Code>>;
+
 // One variable: the code of its value in every row, and how many distinct values it has.
 struct Column {
-  std::vector<Code> codes;
+  Codes codes;
   Code cardinality = 0;
 };
 
@@ -83,6 +107,11 @@ class ValueCoder {
   }
   // The values in code order.
   const std::vector<K>& values() const noexcept { return values_; }
+  // With a table, after finish: whether every value of the range was seen, so that a value's
+  // code is its offset from the least one.
+  bool contiguous() const noexcept { return dense() && values_.size() == dense_.size(); }
+  // With a table, after finish: the code of the value at offset `slot` from the least one.
+  Code code_at(std::size_t slot) const { return dense_[slot]; }
 
  private:
   static constexpr std::uint64_t kDenseLimit = std::uint64_t{1} << 22;

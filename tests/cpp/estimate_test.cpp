@@ -54,19 +54,22 @@ TEST(ValueCoder, NumbersValuesInAscendingOrderWithAndWithoutATable) {
 }
 
 TEST(Columns, ValuesSeenOnlyWithWeightZeroAreDropped) {
-  Column c{{0, 1, 2, 1, 0}, 3};
+  Column c{zeph::estimate::Codes{0, 1, 2, 1, 0}, 3};
   std::vector<Code> kept = zeph::estimate::drop_unweighted(c, {1, 0, 2, 0, 1});
   EXPECT_EQ(kept, (std::vector<Code>{0, 2}));
   EXPECT_EQ(c.cardinality, 2u);
-  EXPECT_EQ(c.codes, (std::vector<Code>{0, 0, 1, 0, 0}));
+  EXPECT_EQ(c.codes, (zeph::estimate::Codes{0, 0, 1, 0, 0}));
 }
 
 // Variables 0 = X, 1 = M, 2 = Y.
-Data front_door_data(std::vector<Code> x, std::vector<Code> m, std::vector<Code> y, Code kx,
-                     Code km, Code ky) {
+Data front_door_data(const std::vector<Code>& x, const std::vector<Code>& m,
+                     const std::vector<Code>& y, Code kx, Code km, Code ky) {
   Data d;
   d.rows = x.size();
-  d.columns = {Column{std::move(x), kx}, Column{std::move(m), km}, Column{std::move(y), ky}};
+  auto column = [](const std::vector<Code>& v, Code k) {
+    return Column{zeph::estimate::Codes(v.begin(), v.end()), k};
+  };
+  d.columns = {column(x, kx), column(m, km), column(y, ky)};
   d.names = {"X", "M", "Y"};
   return d;
 }

@@ -457,3 +457,31 @@ def test_arrow_errors():
 
     assert _outcome(zeph.estimate, *FRONT_DOOR, ["X"], ["Y"], [], Broken()) == (
         "TypeError", "argument 'data': __arrow_c_stream__() did not return an 'arrow_array_stream' capsule")
+
+
+# ---------------------------------------------------------------- any data
+
+
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+_VALUES = st.one_of(
+    st.integers(-3, 3), st.integers(), st.booleans(), st.sampled_from(["a", "b", "é"]), st.floats(),
+    st.none(), st.just([1]), st.binary(max_size=2), st.sampled_from([1.0, 2.5, -0.0]),
+)
+
+
+@settings(max_examples=300, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+@given(
+    st.dictionaries(st.sampled_from(["X", "M", "Y", "w", "other"]), st.lists(_VALUES, max_size=6), max_size=5),
+    st.sampled_from([None, "w", "X"]),
+)
+def test_any_data_gives_a_result_or_a_clear_error(data, weights):
+    try:
+        result = zeph.estimate(*FRONT_DOOR, ["X"], ["Y"], [], data, weights=weights)
+    except (ValueError, TypeError) as exc:
+        assert str(exc)
+        return
+    assert list(result) == ["X", "Y", "probability"]
+    assert len({len(v) for v in result.values()}) == 1
+    assert all(0 <= p <= 1 + 1e-12 or math.isnan(p) for p in result["probability"])
