@@ -325,6 +325,61 @@ void store_values(const Coder& coder, Key key, ColumnValues& out) {
   }
 }
 
+// Codes integer rows by their offset from `base` when every value lies in [base, base + span):
+// one pass over the rows, in one byte per row for a span of at most 256. Returns false, with
+// the column as it was, when some value lies outside.
+template <class K, class Coder, class MakeReader>
+bool code_window(const std::vector<Chunk>& chunks, MakeReader make, K base, std::uint64_t span,
+                 Coder& coder, Column& column) {
+  const std::size_t rows = column.small ? column.small_codes.size() : column.codes.size();
+  if (span <= 256) {
+    column.small = true;
+    column.small_codes.resize(rows);
+    column.codes = estimate::Codes();
+  }
+  std::vector<std::uint8_t> seen(static_cast<std::size_t>(span), 0);
+  bool inside = true;
+  estimate::with_codes(column, [&](auto* codes, std::size_t) {
+    using T = std::remove_reference_t<decltype(*codes)>;
+    for (const Chunk& c : chunks) {
+      auto get = make(c.array);
+      T* out = codes + c.base;
+      std::uint8_t* mark = seen.data();
+      for (std::int64_t i = 0; i < c.length; ++i) {
+        std::uint64_t offset =
+            static_cast<std::uint64_t>(get(c.first + i)) - static_cast<std::uint64_t>(base);
+        if (offset >= span) {
+          inside = false;
+          return;
+        }
+        mark[offset] = 1;
+        out[i] = static_cast<T>(offset);
+      }
+    }
+  });
+  if (!inside) {
+    column.small = false;
+    column.small_codes = estimate::SmallCodes();
+    column.codes.resize(rows);
+    return false;
+  }
+  coder.set_range(base, static_cast<K>(base + static_cast<K>(span - 1)));
+  for (std::size_t slot = 0; slot < seen.size(); ++slot) {
+    if (seen[slot]) coder.mark(static_cast<K>(base + static_cast<K>(slot)));
+  }
+  coder.finish();
+  // The offsets are the codes when the values seen are the first of the window.
+  std::vector<Code> order(seen.size(), 0);
+  bool same = true;
+  for (std::size_t slot = 0; slot < seen.size(); ++slot) {
+    if (!seen[slot]) continue;
+    order[slot] = coder.code_at(slot);
+    same = same && order[slot] == slot;
+  }
+  if (!same) estimate::recode(column, order);
+  return true;
+}
+
 // A plain column: mark every value, number them, then code every row.
 template <class Coder, class MakeReader>
 void code_plain(const std::vector<Chunk>& chunks, const Type& t, const std::string& name,
@@ -333,33 +388,32 @@ void code_plain(const std::vector<Chunk>& chunks, const Type& t, const std::stri
   for (const Chunk& c : chunks) check_buffers(c.array, buffers_of(t), name);
   if constexpr (std::is_integral_v<std::decay_t<decltype(make(chunks[0].array)(0))>>) {
     using K = std::decay_t<decltype(make(chunks[0].array)(0))>;
+    // Integers mostly take a few values: guess a window of 256 values from the first rows and
+    // code every row in one pass; only when a value falls outside is the range of all values
+    // taken first.
     K low = std::numeric_limits<K>::max();
     K high = std::numeric_limits<K>::min();
-    for (const Chunk& c : chunks) {
+    auto widen = [&](const Chunk& c, std::int64_t n) {
       auto get = make(c.array);
-      for (std::int64_t i = 0; i < c.length; ++i) {
+      for (std::int64_t i = 0; i < n; ++i) {
         K v = get(c.first + i);
         low = std::min(low, v);
         high = std::max(high, v);
       }
+    };
+    widen(chunks.front(), std::min<std::int64_t>(chunks.front().length, 4096));
+    if (static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low) < 256 &&
+        low <= std::numeric_limits<K>::max() - 255 &&
+        code_window<K>(chunks, make, low, 256, coder, column)) {
+      column.cardinality = static_cast<Code>(coder.values().size());
+      store_values(coder, t.key, values);
+      return;
     }
-    coder.set_range(low, high);
-    if (coder.dense()) {
-      // One pass writes each row's offset from the least value and marks it seen; the offsets
-      // are the codes unless some value in the range was never seen.
-      for (const Chunk& c : chunks) {
-        auto get = make(c.array);
-        Code* out = column.codes.data() + c.base;
-        for (std::int64_t i = 0; i < c.length; ++i) {
-          K v = get(c.first + i);
-          coder.mark(v);
-          out[i] = static_cast<Code>(v - low);
-        }
-      }
-      coder.finish();
-      if (!coder.contiguous()) {
-        for (Code& code : column.codes) code = coder.code_at(code);
-      }
+    for (const Chunk& c : chunks) widen(c, c.length);
+    const std::uint64_t span = static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);
+    if (span < (std::uint64_t{1} << 22)) {
+      coder = Coder();
+      code_window<K>(chunks, make, low, span + 1, coder, column);
       column.cardinality = static_cast<Code>(coder.values().size());
       store_values(coder, t.key, values);
       return;

@@ -14,7 +14,9 @@ void StringCoder::finish() {
 
 std::vector<Code> drop_unweighted(Column& column, const std::vector<double>& weights) {
   std::vector<double> total(column.cardinality, 0.0);
-  for (std::size_t r = 0; r < column.codes.size(); ++r) total[column.codes[r]] += weights[r];
+  with_codes(column, [&](const auto* codes, std::size_t rows) {
+    for (std::size_t r = 0; r < rows; ++r) total[codes[r]] += weights[r];
+  });
   std::vector<Code> order(column.cardinality, 0);
   std::vector<Code> kept;
   for (Code c = 0; c < column.cardinality; ++c) {
@@ -31,7 +33,10 @@ std::vector<Code> drop_unweighted(Column& column, const std::vector<double>& wei
 }
 
 void recode(Column& column, const std::vector<Code>& order) {
-  for (Code& c : column.codes) c = order[c];
+  with_codes(column, [&](auto* codes, std::size_t rows) {
+    using T = std::remove_reference_t<decltype(*codes)>;
+    for (std::size_t r = 0; r < rows; ++r) codes[r] = static_cast<T>(order[codes[r]]);
+  });
 }
 
 }  // namespace zeph::estimate

@@ -248,9 +248,12 @@ Table count(const Data& data, const VarSet& vars) {
     std::size_t n = std::min(kBlock, data.rows - start);
     std::fill(cell.begin(), cell.begin() + static_cast<std::ptrdiff_t>(n), 0);
     for (std::size_t k = 0; k < t.vars.size(); ++k) {
-      const Code* codes = data.columns[static_cast<std::size_t>(t.vars[k])].codes.data() + start;
       std::size_t s = stride[k];
-      for (std::size_t i = 0; i < n; ++i) cell[i] += codes[i] * s;
+      with_codes(data.columns[static_cast<std::size_t>(t.vars[k])],
+                 [&](const auto* codes, std::size_t) {
+                   codes += start;
+                   for (std::size_t i = 0; i < n; ++i) cell[i] += codes[i] * s;
+                 });
     }
     if (weighted) {
       const double* w = data.weights.data() + start;

@@ -313,6 +313,11 @@ def test_arrow_types_and_order():
         (pa.array([b"z", b"a", b"z"]), [b"a", b"z"]),
         (pa.DictionaryArray.from_arrays(pa.array([1, 1, 0], pa.int8()), pa.array(["q", "p", "unused"])), ["p", "q"]),
         (pa.array([10, 1, 10], pa.int32()).slice(1), [1, 10]),
+        # integers beyond the range of the first rows, and a range with gaps
+        (pa.array([0] * 5000 + [1000, -7, 3]), [-7, 0, 3, 1000]),
+        (pa.array([5, 300, 7] * 2000, pa.int16()), [5, 7, 300]),
+        (pa.array([2**40, -(2**40), 0]), [-(2**40), 0, 2**40]),
+        (pa.chunked_array([[2, 2], [900, 1]]), [1, 2, 900]),
     ]
     for array, values in cases:
         n = len(array)
