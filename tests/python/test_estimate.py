@@ -235,6 +235,8 @@ def _inputs():
         "pyarrow, dictionaries": table.set_column(0, "X", pa.array(_X).dictionary_encode()),
         "pyarrow, large strings": table.set_column(0, "X", pa.array(_X, pa.large_string())),
         "record batch reader": pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=1000)),
+        # batches made by Python code while the stream is read
+        "reader over a generator": pa.RecordBatchReader.from_batches(table.schema, (b for b in table.to_batches(max_chunksize=999))),
         "polars": pl.DataFrame(cols),
         "polars, categorical": pl.DataFrame(cols).with_columns(pl.col("X").cast(pl.Categorical)),
         "pandas": pd.DataFrame(cols),
@@ -455,6 +457,14 @@ def test_arrow_errors():
     assert _outcome(zeph.estimate, *FRONT_DOOR, ["X"], ["Y"], [], table) == ("ValueError", "data has no column for 'M', which the formula or the result needs")
     table = pa.table({"X": [0, 1], "M": [0, 1], "Y": [1, 1], "w": [1.0, None]})
     assert _outcome(zeph.estimate, *FRONT_DOOR, ["X"], ["Y"], [], table, weights="w") == ("ValueError", "column 'w' has a missing value (null) at row 1")
+
+    def failing():
+        yield pa.record_batch({"X": [0], "M": [0], "Y": [0]})
+        raise RuntimeError("producer failed")
+
+    reader = pa.RecordBatchReader.from_batches(pa.schema({"X": pa.int64(), "M": pa.int64(), "Y": pa.int64()}), failing())
+    kind, message = _outcome(zeph.estimate, *FRONT_DOOR, ["X"], ["Y"], [], reader)
+    assert kind == "ValueError" and message.startswith("reading the Arrow stream of data failed:") and "producer failed" in message
 
     class Broken:
         def __arrow_c_stream__(self, requested_schema=None):
