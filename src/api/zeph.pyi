@@ -11,10 +11,10 @@ not a module attribute; catch it by its name through ``BaseException``::
             raise
 """
 
-from collections.abc import Sequence
-from typing import TypedDict
+from collections.abc import Mapping, Sequence
+from typing import Any, TypedDict
 
-__all__ = ["hello_world", "id", "hedge", "project_latent", "from_dagitty"]
+__all__ = ["hello_world", "id", "hedge", "estimate", "project_latent", "from_dagitty"]
 
 def hello_world() -> None:
     """Write "Hello, world!" and a newline to file descriptor 1 (not through sys.stdout)."""
@@ -74,6 +74,43 @@ def hedge(
 
     Takes and checks its arguments as id() does, with the same exceptions and messages (binding
     messages name hedge()); the interpreter lock is released while the witness is computed.
+    """
+
+def estimate(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    y: Sequence[str],
+    x: Sequence[str],
+    z: Sequence[str],
+    data: Any,
+    *,
+    weights: str | None = None,
+) -> dict[str, list[Any]]:
+    """Estimate P(x | z, do(y)) from discrete data: the identifying formula of id, evaluated on
+    the empirical distribution of `data`.
+
+    data: an object with __arrow_c_stream__ (a pyarrow table, a polars frame, a pandas frame
+    with pyarrow installed, a DuckDB result) or a mapping of column names to equal-length
+    sequences (a dict of lists, a pandas frame). One column per variable, one row per unit;
+    columns the formula does not use are ignored. Values are discrete: integers, booleans,
+    strings, or floats holding discrete values.
+    weights: the name of a column of finite non-negative weights, for aggregated data (one row
+    per combination of values). A value seen only with weight 0 is not observed.
+
+    Returns a dict of equal-length lists: one key per intervention (in the caller's order), then
+    per conditioning variable, then per outcome, then "probability". There is one row for every
+    combination of the observed values of these variables, the first key varying slowest; each
+    variable's values are sorted when they are of one orderable type, else in order of first
+    appearance. A row whose formula divides by an empirical probability of 0 has probability NaN.
+    Free variables of the formula beyond the query are averaged over their observed joint
+    distribution.
+
+    Raises the errors of id first (a query that is not identifiable is a ValueError here), then
+    ValueError for a missing column, columns of different lengths, a missing value (None, NaN,
+    null), a negative, infinite or NaN weight, no rows, a query variable named "probability" and
+    a result of more than 10,000,000 rows; TypeError for data or weights of the wrong type.
+
+    The global interpreter lock is released while counting and evaluating.
     """
 
 def project_latent(
