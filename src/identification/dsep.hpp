@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "model/model.hpp"
 
 namespace zeph::shpitser {
@@ -9,5 +11,23 @@ namespace zeph::shpitser {
 // common parent of its two ends.
 bool d_separated(const model::Model& model, const VarSet& y, VarId w, const VarSet& given,
                  const VarSet& cut_into);
+
+}  // namespace zeph::shpitser
+
+namespace zeph::shpitser {
+
+// d-separation in one model's whole graph, for many questions about the same graph. A
+// bidirected edge counts as a hidden common parent of its two ends.
+class DSeparation {
+ public:
+  explicit DSeparation(const model::Model& model);
+  // Whether every member of a is d-separated from every member of b given `given`.
+  bool separated(const VarSet& a, const VarSet& b, const VarSet& given) const;
+
+ private:
+  std::vector<std::vector<VarId>> parents_;
+  std::vector<std::vector<VarId>> children_;
+  std::vector<std::vector<VarId>> confounded_;
+};
 
 }  // namespace zeph::shpitser
