@@ -230,7 +230,9 @@ bool split(Node& e) {
     (in_num ? part.num : part.den).push_back(std::move(at(i)));
   }
   for (std::size_t i = 0; i < n; ++i) {
-    if (!parts[i].sum.empty()) num.push_back(nest(std::move(parts[i])));
+    if (parts[i].sum.empty()) continue;
+    normalize(parts[i]);
+    num.push_back(nest(std::move(parts[i])));
   }
   e.sum = std::move(counted);
   e.num = std::move(num);
@@ -280,9 +282,32 @@ void normalize(Node& e) {
   }
 }
 
+// Whether f is a joint term that strictly contains the joint term `low`.
+bool strictly_contains(const Factor& f, const Factor& low) {
+  return !f.nested && f.given.empty() && f.vars.size() > low.vars.size() &&
+         low.vars.is_subset(f.vars);
+}
+
+// Moves the denominator term `low` down into the first nested sum of e's numerator (at any
+// depth, through sums that do not sum over its variables) that holds a term containing it.
+bool place(Node& e, Factor& low) {
+  StackGuard::check();
+  for (Factor& f : e.num) {
+    if (!f.nested || !intersection(f.nested->sum, low.vars).empty()) continue;
+    Node& c = *f.nested;
+    if (std::any_of(c.num.begin(), c.num.end(),
+                    [&](const Factor& g) { return strictly_contains(g, low); })) {
+      c.den.push_back(std::move(low));
+      return true;
+    }
+    if (place(c, low)) return true;
+  }
+  return false;
+}
+
 // A quotient of joint terms becomes a conditional term: P(A, B) / P(A) is P(B | A). A
 // denominator term that no term of its own node contains may join a nested sum that does
-// not sum over it.
+// not sum over it and holds such a term.
 void to_conditional(Node& e) {
   StackGuard::check();
   std::vector<std::size_t> order(e.den.size());
@@ -294,27 +319,16 @@ void to_conditional(Node& e) {
   for (std::size_t d : order) {
     Factor& low = e.den[d];
     if (low.nested) continue;
-    auto contains = [&](const Factor& f) {
-      return !f.nested && f.given.empty() && f.vars.size() > low.vars.size() &&
-             low.vars.is_subset(f.vars);
-    };
     Factor* best = nullptr;
     for (Factor& f : e.num) {
-      if (contains(f) && (!best || f.vars.size() < best->vars.size())) best = &f;
+      if (strictly_contains(f, low) && (!best || f.vars.size() < best->vars.size())) best = &f;
     }
     if (best) {
       best->vars = difference(best->vars, low.vars);
       best->given = low.vars;
       gone[d] = true;
-      continue;
-    }
-    for (Factor& f : e.num) {
-      if (!f.nested || !intersection(f.nested->sum, low.vars).empty()) continue;
-      if (std::any_of(f.nested->num.begin(), f.nested->num.end(), contains)) {
-        f.nested->den.push_back(std::move(low));
-        gone[d] = true;
-        break;
-      }
+    } else {
+      gone[d] = place(e, low);
     }
   }
   std::vector<Factor> den;
