@@ -183,24 +183,29 @@ bool cancel(Node& e) {
 
 // The summed variables split the factors into groups that share none of them: each group
 // becomes a sum of its own, and the factors that mention no summed variable leave the sum.
-// Summed variables that no factor mentions stay: they count values.
-bool split(Node& e) {
-  const std::size_t n = e.num.size() + e.den.size();
+// Summed variables that no factor mentions stay: they count values. `summed` holds the summed
+// variables each factor mentions (numerator first).
+bool split(Node& e, const std::vector<VarSet>& summed) {
+  const std::size_t n = summed.size();
   auto at = [&](std::size_t i) -> Factor& {
     return i < e.num.size() ? e.num[i] : e.den[i - e.num.size()];
   };
-  std::vector<VarSet> summed(n);
-  for (std::size_t i = 0; i < n; ++i) summed[i] = intersection(free_of(at(i)), e.sum);
   std::vector<std::size_t> group(n);
   std::iota(group.begin(), group.end(), 0);
   auto root = [&](std::size_t i) {
     while (group[i] != i) i = group[i] = group[group[i]];
     return i;
   };
+  // Factors that mention one variable join the first factor that mentioned it.
+  std::vector<std::size_t> first(static_cast<std::size_t>(e.sum.back()) + 1, n);
   for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t j = i + 1; j < n; ++j) {
-      if (!summed[i].empty() && !intersection(summed[i], summed[j]).empty())
-        group[root(j)] = root(i);
+    for (VarId s : summed[i]) {
+      std::size_t& f = first[static_cast<std::size_t>(s)];
+      if (f == n) {
+        f = i;
+      } else {
+        group[root(i)] = root(f);
+      }
     }
   }
   std::size_t groups = 0;
@@ -244,31 +249,47 @@ bool split(Node& e) {
 // factor alone: a joint term loses it, a nested sum takes it over.
 bool eliminate(Node& e) {
   if (e.sum.empty()) return false;
+  const std::size_t n = e.num.size() + e.den.size();
+  auto at = [&](std::size_t i) -> Factor& {
+    return i < e.num.size() ? e.num[i] : e.den[i - e.num.size()];
+  };
+  std::vector<VarSet> summed(n);
+  const std::size_t bound = static_cast<std::size_t>(e.sum.back()) + 1;
+  std::vector<int> count(bound, 0);
+  std::vector<std::size_t> holder(bound, n);
+  for (std::size_t i = 0; i < n; ++i) {
+    summed[i] = intersection(free_of(at(i)), e.sum);
+    for (VarId s : summed[i]) {
+      ++count[static_cast<std::size_t>(s)];
+      holder[static_cast<std::size_t>(s)] = i;
+    }
+  }
   bool changed = false;
+  std::vector<bool> pushed(n, false);
   for (VarId s : VarSet(e.sum)) {
-    Factor* only = nullptr;
-    int count = 0;
-    bool in_num = true;
-    for (int side = 0; side < 2; ++side) {
-      for (Factor& f : side == 0 ? e.num : e.den) {
-        if (free_of(f).contains(s)) {
-          ++count;
-          only = &f;
-          in_num = side == 0;
-        }
-      }
-    }
-    if (count != 1 || !in_num || only->given.contains(s)) continue;
-    if (only->nested) {
-      only->nested->sum.insert(s);
-      normalize(*only->nested);
+    const std::size_t i = holder[static_cast<std::size_t>(s)];
+    if (count[static_cast<std::size_t>(s)] != 1 || i >= e.num.size()) continue;
+    Factor& only = e.num[i];
+    if (only.given.contains(s)) continue;
+    if (only.nested) {
+      only.nested->sum.insert(s);
+      pushed[i] = true;
     } else {
-      only->vars.erase(s);
+      only.vars.erase(s);
     }
+    summed[i].erase(s);
     e.sum.erase(s);
     changed = true;
   }
-  return split(e) || changed;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (pushed[i]) normalize(*e.num[i].nested);
+  }
+  if (e.sum.empty()) return changed;
+  if (changed) {
+    // Nested sums that took variables over may have shed others: look again next round.
+    return true;
+  }
+  return split(e, summed);
 }
 
 void normalize(Node& e) {
