@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 #include "identification/dsep.hpp"
@@ -116,6 +117,16 @@ void normalize(Node& e);
 // Nested products and quotients join this node's numerator and denominator; factors of a
 // nested sum that do not mention its variables leave it; the constant 1 goes.
 bool flatten(Node& e) {
+  auto settled = [](const Factor& f) {
+    return f.nested ? !f.nested->sum.empty() : !f.vars.empty() || !f.given.empty();
+  };
+  auto nested_sum = [](const Factor& f) { return f.nested != nullptr; };
+  if (std::all_of(e.num.begin(), e.num.end(), settled) &&
+      std::all_of(e.den.begin(), e.den.end(), settled) &&
+      std::none_of(e.num.begin(), e.num.end(), nested_sum) &&
+      std::none_of(e.den.begin(), e.den.end(), nested_sum)) {
+    return false;
+  }
   bool changed = false;
   std::vector<Factor> to_num;
   std::vector<Factor> to_den;
@@ -141,6 +152,10 @@ bool flatten(Node& e) {
         continue;
       }
       auto move_out = [&](std::vector<Factor>& from, std::vector<Factor>& to) {
+        if (std::all_of(from.begin(), from.end(),
+                        [&](const Factor& g) { return mentions_any(g, c.sum); })) {
+          return;
+        }
         std::vector<Factor> stay;
         for (Factor& g : from) {
           if (mentions_any(g, c.sum)) {
@@ -384,7 +399,17 @@ void to_joint(Node& e) {
 
 // Drops from P(S | G) every w of G that the graph shows irrelevant: S is d-separated from w
 // given the rest of G. Later variables go first.
-bool prune(Node& e, const shpitser::DSeparation& dsep, const std::vector<int>& rank) {
+// The graph's d-separation, built when the first conditional term asks.
+struct LazyDSeparation {
+  const model::Model& model;
+  std::optional<shpitser::DSeparation> built{};
+  const shpitser::DSeparation& get() {
+    if (!built) built.emplace(model);
+    return *built;
+  }
+};
+
+bool prune(Node& e, LazyDSeparation& dsep, const std::vector<int>& rank) {
   StackGuard::check();
   bool changed = false;
   for (const auto* side : {&e.num, &e.den}) {
@@ -401,7 +426,7 @@ bool prune(Node& e, const shpitser::DSeparation& dsep, const std::vector<int>& r
     for (VarId w : candidates) {
       VarSet rest = f.given;
       rest.erase(w);
-      if (dsep.separated(f.vars, VarSet{w}, rest)) {
+      if (dsep.get().separated(f.vars, VarSet{w}, rest)) {
         f.given = std::move(rest);
         changed = true;
       }
@@ -495,7 +520,7 @@ Form reduce(const Form& answer, const model::Model& model, const VarSet& interve
 
   Node root;
   root.num.push_back(nest(convert(answer)));
-  shpitser::DSeparation dsep(model);
+  LazyDSeparation dsep{model};
   for (int round = 0;; ++round) {
     normalize(root);
     to_conditional(root);

@@ -107,7 +107,9 @@ struct TextStyle {
 
 // LaTeX: one ASCII letter stays as it is, other names of ASCII letters and digits go in
 // \mathrm, anything else in \text with the characters that \text cannot hold in all three
-// renderers written in math mode instead.
+// renderers written in math mode instead. MathJax takes \text literally and mathtext knows no
+// math-mode ampersand: & stays \& inside \text, which MathJax shows as written unless its
+// textmacros extension is loaded.
 struct LatexStyle {
   static constexpr std::string_view kSum = "\\sum_{";
   static constexpr std::string_view kMid = " \\mid ";
@@ -179,10 +181,10 @@ struct LatexStyle {
           text = "\\&";
           break;
         case '^':
-          text = "\\^{}";
+          math = "\\hat{}";
           break;
         case '~':
-          text = "\\~{}";
+          math = "\\sim ";
           break;
         default:
           // Control characters have no glyph anywhere.

@@ -126,8 +126,10 @@ bool DSeparation::separated(const VarSet& a, const VarSet& b, const VarSet& give
   auto in_graph = [&](VarId v) { return v >= 0 && static_cast<std::size_t>(v) < n; };
 
   // The given variables and their ancestors: a collider among them lets a trail through.
-  std::vector<bool> opens(n, false);
-  std::vector<VarId> stack;
+  std::vector<bool>& opens = opens_;
+  opens.assign(n, false);
+  std::vector<VarId>& stack = stack_;
+  stack.clear();
   for (VarId g : given) {
     if (in_graph(g) && !opens[static_cast<std::size_t>(g)]) {
       opens[static_cast<std::size_t>(g)] = true;
@@ -147,11 +149,14 @@ bool DSeparation::separated(const VarSet& a, const VarSet& b, const VarSet& give
 
   // Reachability over (node, direction) states: "up" arrives from a child, "down" from a
   // parent. A hidden parent is passed through directly: up from v, then down into its other end.
-  enum Direction : std::size_t { kUp = 0, kDown = 1 };
-  std::vector<bool> seen(2 * n, false);
-  std::vector<std::pair<VarId, Direction>> work;
-  auto push = [&](VarId v, Direction d) {
-    std::size_t key = 2 * static_cast<std::size_t>(v) + d;
+  constexpr bool kUp = false;
+  constexpr bool kDown = true;
+  std::vector<bool>& seen = seen_;
+  seen.assign(2 * n, false);
+  std::vector<std::pair<VarId, bool>>& work = work_;
+  work.clear();
+  auto push = [&](VarId v, bool d) {
+    std::size_t key = 2 * static_cast<std::size_t>(v) + (d ? 1 : 0);
     if (!seen[key]) {
       seen[key] = true;
       work.emplace_back(v, d);

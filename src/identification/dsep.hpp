@@ -1,5 +1,6 @@
 #pragma once
 
+#include <utility>
 #include <vector>
 
 #include "model/model.hpp"
@@ -17,7 +18,7 @@ bool d_separated(const model::Model& model, const VarSet& y, VarId w, const VarS
 namespace zeph::shpitser {
 
 // d-separation in one model's whole graph, for many questions about the same graph. A
-// bidirected edge counts as a hidden common parent of its two ends.
+// bidirected edge counts as a hidden common parent of its two ends. One thread at a time.
 class DSeparation {
  public:
   explicit DSeparation(const model::Model& model);
@@ -28,6 +29,11 @@ class DSeparation {
   std::vector<std::vector<VarId>> parents_;
   std::vector<std::vector<VarId>> children_;
   std::vector<std::vector<VarId>> confounded_;
+  // Work space of separated(), kept between calls.
+  mutable std::vector<bool> opens_;
+  mutable std::vector<bool> seen_;
+  mutable std::vector<VarId> stack_;
+  mutable std::vector<std::pair<VarId, bool>> work_;
 };
 
 }  // namespace zeph::shpitser

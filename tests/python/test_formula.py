@@ -186,7 +186,7 @@ def test_keywords_and_hedge():
         ("Größe", "Größe", r"\text{Größe}"),
         ("X'", '"X\'"', r"\text{X'}"),
         ('say "hi"', '"say \\"hi\\""', r'\text{say "hi"}'),
-        ("50% & $5 #1 ^~", '"50% & $5 #1 ^~"', r"\text{50}\%\text{ \& }\$\text{5 }\#\text{1 \^{}\~{}}"),
+        ("50% & $5 #1 ^~", '"50% & $5 #1 ^~"', r"\text{50}\%\text{ \& }\$\text{5 }\#\text{1 }\hat{}\sim "),
         ("", '""', r'\text{""}'),
         ("tab\there", '"tab\\there"', r"\text{tab?here}"),
     ],
