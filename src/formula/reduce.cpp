@@ -435,6 +435,37 @@ bool prune(Node& e, LazyDSeparation& dsep, const std::vector<int>& rank) {
   return changed;
 }
 
+// Two terms of a product become one by the chain rule: P(A | G) P(B | A, G) is P(A, B | G),
+// and so is P(A | G) P(B | G') when G' lies in A and G and the graph shows B independent of
+// the rest of them given G'.
+bool combine(Node& e, LazyDSeparation& dsep) {
+  StackGuard::check();
+  bool changed = false;
+  for (const auto* side : {&e.num, &e.den}) {
+    for (const Factor& f : *side) {
+      if (f.nested) changed |= combine(*f.nested, dsep);
+    }
+  }
+  for (bool again = true; again;) {
+    again = false;
+    for (std::size_t i = 0; i < e.num.size() && !again; ++i) {
+      for (std::size_t j = 0; j < e.num.size() && !again; ++j) {
+        Factor& first = e.num[i];
+        const Factor& second = e.num[j];
+        if (i == j || first.nested || second.nested) continue;
+        VarSet before = union_(first.vars, first.given);
+        if (!second.given.is_subset(before) || !intersection(second.vars, before).empty()) continue;
+        VarSet rest = difference(before, second.given);
+        if (!rest.empty() && !dsep.get().separated(second.vars, rest, second.given)) continue;
+        first.vars = union_(first.vars, second.vars);
+        e.num.erase(e.num.begin() + static_cast<std::ptrdiff_t>(j));
+        again = changed = true;
+      }
+    }
+  }
+  return changed;
+}
+
 // ---- The result as a form ------------------------------------------------------------------
 
 struct Layout {
@@ -524,7 +555,9 @@ Form reduce(const Form& answer, const model::Model& model, const VarSet& interve
   for (int round = 0;; ++round) {
     normalize(root);
     to_conditional(root);
-    if (round + 1 == kRounds || !prune(root, dsep, layout.rank)) break;
+    if (round + 1 == kRounds) break;
+    const bool pruned = prune(root, dsep, layout.rank);
+    if (!(combine(root, dsep) | pruned)) break;
     to_joint(root);
   }
   return emit(root, layout);

@@ -80,7 +80,7 @@ def test_summed_names_are_listed_one_per_string():
     d = [("A, B", "X"), ("A, B", "Y"), ("W", "X"), ("W", "Y"), ("X", "Y")]
     tree = json.loads(zeph.formula(d, [], ["X"], ["Y"], []))
     assert tree["type"] == "Marginal" and tree["sub"] == ["A, B", "W"]
-    assert zeph.formula(d, [], ["X"], ["Y"], [], "text") == '∑_{"A, B", W} P(W) P("A, B") P(Y | X, W, "A, B")'
+    assert zeph.formula(d, [], ["X"], ["Y"], [], "text") == '∑_{"A, B", W} P(W, "A, B") P(Y | X, W, "A, B")'
 
 
 # ---------------------------------------------------------------- numeric truth
