@@ -419,6 +419,12 @@ bool prune(Node& e, LazyDSeparation& dsep, const std::vector<int>& rank) {
   }
   for (Factor& f : e.num) {
     if (f.nested || f.given.empty()) continue;
+    // What no active trail reaches goes at once; the rest is asked one by one.
+    VarSet reached = intersection(f.given, dsep.get().reached(f.vars, f.given));
+    if (!(reached == f.given)) {
+      f.given = std::move(reached);
+      changed = true;
+    }
     std::vector<VarId> candidates = f.given.to_vector();
     std::stable_sort(candidates.begin(), candidates.end(), [&](VarId a, VarId b) {
       return rank[static_cast<std::size_t>(a)] > rank[static_cast<std::size_t>(b)];

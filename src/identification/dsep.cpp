@@ -121,7 +121,8 @@ DSeparation::DSeparation(const model::Model& model) {
   }
 }
 
-bool DSeparation::separated(const VarSet& a, const VarSet& b, const VarSet& given) const {
+template <class Stop>
+bool DSeparation::walk(const VarSet& a, const VarSet& given, Stop stop) const {
   const std::size_t n = parents_.size();
   auto in_graph = [&](VarId v) { return v >= 0 && static_cast<std::size_t>(v) < n; };
 
@@ -176,7 +177,7 @@ bool DSeparation::separated(const VarSet& a, const VarSet& b, const VarSet& give
     auto [v, d] = work.back();
     work.pop_back();
     const bool observed = given.contains(v);
-    if (!observed && b.contains(v)) return false;
+    if (stop(v, observed)) return true;
     if (d == kUp) {
       if (observed) continue;
       go_up(v);
@@ -186,7 +187,20 @@ bool DSeparation::separated(const VarSet& a, const VarSet& b, const VarSet& give
       if (opens[static_cast<std::size_t>(v)]) go_up(v);
     }
   }
-  return true;
+  return false;
+}
+
+bool DSeparation::separated(const VarSet& a, const VarSet& b, const VarSet& given) const {
+  return !walk(a, given, [&](VarId v, bool observed) { return !observed && b.contains(v); });
+}
+
+VarSet DSeparation::reached(const VarSet& a, const VarSet& given) const {
+  VarSet out;
+  walk(a, given, [&](VarId v, bool) {
+    out.insert(v);
+    return false;
+  });
+  return out;
 }
 
 }  // namespace zeph::shpitser
