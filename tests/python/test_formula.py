@@ -24,6 +24,8 @@ TEXTBOOK = [
     ("back-door", ([("Z", "X"), ("Z", "Y"), ("X", "Y")], [], ["X"], ["Y"], []), 2,
      "∑_Z P(Z) P(Y | X, Z)",
      r"\sum_{Z} P(Z) P(Y \mid X, Z)"),
+    ("back-door, treatment confounded with its cause", ([("X", "Y"), ("Z", "X"), ("Z", "Y")], [("X", "Z")], ["X"], ["Y"], []),
+     2, "∑_Z P(Z) P(Y | X, Z)", r"\sum_{Z} P(Z) P(Y \mid X, Z)"),
     ("napkin", (*NAPKIN, ["X"], ["Y"], []), 4,
      "(∑_W1 P(W1) P(X, Y | W1, W2)) / (∑_W1 P(W1) P(X | W1, W2))",
      r"\frac{\sum_{\mathrm{W1}} P(\mathrm{W1}) P(X, Y \mid \mathrm{W1}, \mathrm{W2})}"
