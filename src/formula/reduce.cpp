@@ -49,6 +49,7 @@ VarSet free_of(const Factor& f) {
   return f.nested ? free_of(*f.nested) : union_(f.vars, f.given);
 }
 VarSet free_of(const Node& node) {
+  StackGuard::check();
   VarSet out;
   for (const auto* side : {&node.num, &node.den}) {
     for (const Factor& f : *side) out = union_(out, free_of(f));
@@ -496,6 +497,7 @@ struct Layout {
 };
 
 VarSet mentioned(const Node& node) {
+  StackGuard::check();
   VarSet out = node.sum;
   for (const auto* side : {&node.num, &node.den}) {
     for (const Factor& f : *side)
