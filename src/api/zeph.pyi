@@ -12,9 +12,9 @@ not a module attribute; catch it by its name through ``BaseException``::
 """
 
 from collections.abc import Mapping, Sequence
-from typing import Any, TypedDict
+from typing import Any, Literal, TypedDict
 
-__all__ = ["hello_world", "id", "hedge", "estimate", "project_latent", "from_dagitty"]
+__all__ = ["hello_world", "id", "formula", "hedge", "estimate", "project_latent", "from_dagitty"]
 
 def hello_world() -> None:
     """Write "Hello, world!" and a newline to file descriptor 1 (not through sys.stdout)."""
@@ -41,6 +41,27 @@ def id(
     nests deeper than the calling thread's stack allows.
 
     The global interpreter lock is released while the answer is computed.
+    """
+
+def formula(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    y: Sequence[str],
+    x: Sequence[str],
+    z: Sequence[str],
+    style: Literal["json", "text", "latex"] = "json",
+) -> str | None:
+    """Identify P(x | z, do(y)) as id does and return the answer in a form people read.
+
+    The answer of id is rewritten with exact identities into few conditional terms, and
+    conditioning variables that the graph shows irrelevant are dropped. style "json" gives id's
+    node types ("sub" lists each summed name as its own string), "text" one line of Unicode such
+    as "∑_M P(M | X) ∑_X' P(X') P(Y | X', M)", "latex" math that LaTeX, MathJax and matplotlib
+    render. Returns None when the effect is not identifiable (where id returns Hedge).
+
+    Arguments, checks and errors are those of id; a style other than the three names is a
+    ValueError, a style that is not a str a TypeError. The global interpreter lock is released
+    while the answer is computed.
     """
 
 class _Witness(TypedDict):
