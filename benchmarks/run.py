@@ -1,4 +1,4 @@
-"""Timings of zeph.id, printed as one table.
+"""Timings of zeph.id and zeph.formula, printed as one table.
 
     python benchmarks/run.py              # every case (a few minutes)
     python benchmarks/run.py --quick      # small sizes, fewer runs
@@ -43,8 +43,8 @@ EVERYDAY = [
 RANDOM_SIZES = [100, 1_000, 10_000]
 CHAIN_SIZES = [500, 1_000, 2_000, 4_000, 20_000]
 DENSE_SIZES = [40, 60]
-QUICK_CASES = ["everyday", "random-100", "random-1000", "chain-500", "chain-1000", "dense-40"]
-ALL_CASES = (["everyday"] + [f"random-{n}" for n in RANDOM_SIZES]
+QUICK_CASES = ["everyday", "formula", "random-100", "random-1000", "chain-500", "chain-1000", "dense-40"]
+ALL_CASES = (["everyday", "formula"] + [f"random-{n}" for n in RANDOM_SIZES]
              + [f"chain-{n}" for n in CHAIN_SIZES] + [f"dense-{n}" for n in DENSE_SIZES])
 
 # Targets of issues 6 and 16: (op, limit) in the row's own unit (seconds, MB/s, MB, ratio).
@@ -58,6 +58,7 @@ TARGETS = {
     ("chain-20000", "median"): ("<=", 2.0),
     ("dense-60", "median"): ("<=", 2e-3),
 }
+FORMULA_TARGET = ("<=", 3.0)  # formula time / id time on each everyday graph (issue 11)
 RATE_TARGET = (">=", 20.0)  # MB of JSON per second, answers over 100 KB
 MEMORY_TARGET = ("<", 1000.0)  # MB
 CHAIN_MEMORY_TARGET = ("<=", 300.0)  # MB, chain n = 20,000
@@ -144,6 +145,30 @@ def measure(zeph, args, repeat, min_sample):
         return None, [], " ".join(f"{type(e).__name__}: {e}".split())[:100]
 
 
+def paired(zeph, args, repeat, min_sample):
+    """Per-call seconds of id and of formula on one query, a run of each in turn; error text or None."""
+    d, b, y, x, z = args
+    timers = [timeit.Timer("f(d, b, y, x, z)", globals={"f": f, "d": d, "b": b, "y": y, "x": x, "z": z})
+              for f in (zeph.id, zeph.formula)]
+    try:
+        numbers = []
+        for timer in timers:
+            number, t = 1, timer.timeit(1)
+            while t < min_sample / 10:
+                number *= 10
+                t = timer.timeit(number)
+            numbers.append(max(1, round(number * min_sample / t)))
+        runs = ([], [])
+        for _ in range(repeat):
+            for k, (timer, number) in enumerate(zip(timers, numbers)):
+                runs[k].append(timer.timeit(number) / number)
+        return runs, None
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as e:
+        return ([], []), " ".join(f"{type(e).__name__}: {e}".split())[:100]
+
+
 def row(figure, kind, values, target=None, note=""):
     return {"figure": figure, "kind": kind, "values": values, "target": target, "note": note}
 
@@ -195,6 +220,20 @@ def run_case(case, repeat, min_sample):
         if ok:
             per_run = [max(r[i] for r in ok) for i in range(min(map(len, ok)))]
             rows.append(row("slowest of the graphs", "s", per_run, TARGETS[("everyday", "slowest")]))
+    elif group == "formula":
+        worst = []
+        for name, query, args in EVERYDAY:
+            (id_runs, formula_runs), err = paired(zeph, args, repeat, min_sample)
+            text = zeph.formula(*args, style="text") if not err else None
+            ratios = [f / i for f, i in zip(formula_runs, id_runs)]
+            note = err or f"id {statistics.median(id_runs) * 1e6:.1f} us; " + (text or "None (Hedge)")
+            rows.append(row(f"{name} {query}", "s", formula_runs, None, note))
+            rows.append(row("  formula / id", "x", ratios, FORMULA_TARGET))
+            worst.append(ratios)
+        ok = [r for r in worst if r]
+        if ok:
+            per_run = [max(r[i] for r in ok) for i in range(min(map(len, ok)))]
+            rows.append(row("largest formula / id", "x", per_run, FORMULA_TARGET))
     elif group == "chain":
         args = chain(int(size))
         rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
@@ -291,9 +330,9 @@ def machine():
 
 
 def main():
-    ap = argparse.ArgumentParser(description="Timings of zeph.id, printed as one table.")
+    ap = argparse.ArgumentParser(description="Timings of zeph.id and zeph.formula, printed as one table.")
     ap.add_argument("--quick", action="store_true", help="small cases and fewer runs: a smoke run")
-    ap.add_argument("--only", metavar="NAME", help="a group (everyday, random, chain, dense) or a case (random-1000)")
+    ap.add_argument("--only", metavar="NAME", help="a group (everyday, formula, random, chain, dense) or a case (random-1000)")
     ap.add_argument("--repeat", type=int, help="runs per figure (default 5, 3 with --quick)")
     ap.add_argument("--sample", type=float, help="least seconds of calls in one run (default 0.05, 0.01 with --quick)")
     ap.add_argument("--child", help=argparse.SUPPRESS)

@@ -160,8 +160,9 @@ void write_escaped(std::string& out, std::string_view s) {
   out.append(s.data() + plain, s.size() - plain);
 }
 
-// Writes a form over ids or over names; `name` turns one variable into its text.
-template <class V, class NameFn>
+// Writes a form over ids or over names; `name` turns one variable into its text. With
+// `kListed`, a Marginal's "sub" holds one string per summed name instead of one joined string.
+template <bool kListed = false, class V, class NameFn>
 void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& name) {
   StackGuard::check();
   using K = typename form::AbstractForm<V>::Kind;
@@ -188,9 +189,9 @@ void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& 
       return;
     case K::Quotient:
       out += "{\"type\": \"Quotient\", \"numer\": ";
-      write_form(out, form::as_quotient(f).numer, name);
+      write_form<kListed>(out, form::as_quotient(f).numer, name);
       out += ", \"denom\": ";
-      write_form(out, form::as_quotient(f).denom, name);
+      write_form<kListed>(out, form::as_quotient(f).denom, name);
       out += '}';
       return;
     case K::Product: {
@@ -199,22 +200,23 @@ void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& 
       for (const auto& e : form::as_product(f).exprs) {
         if (!first) out += ", ";
         first = false;
-        write_form(out, e, name);
+        write_form<kListed>(out, e, name);
       }
       out += "]}";
       return;
     }
     case K::Marginal: {
-      // All summed names in one string, joined by ", ", in ascending order of their ids.
+      // All summed names in one string, joined by ", ", in ascending order of their ids; or,
+      // listed, one string each in that order.
       out += "{\"type\": \"Marginal\", \"sub\": [\"";
       bool first = true;
       for (const auto& v : form::as_marginal(f).sub) {
-        if (!first) out += ", ";
+        if (!first) out += kListed ? "\", \"" : ", ";
         first = false;
         write_escaped(out, name(v));
       }
       out += "\"], \"exp\": ";
-      write_form(out, form::as_marginal(f).exp, name);
+      write_form<kListed>(out, form::as_marginal(f).exp, name);
       out += '}';
       return;
     }
@@ -268,6 +270,13 @@ std::string to_json(const Form& form, const ReverseTable& names) {
   std::string out;
   out.reserve(256);
   write_form(out, form, [&](VarId v) -> const Name& { return name_of(names, v); });
+  return out;
+}
+
+std::string to_json_listed(const Form& form, const ReverseTable& names) {
+  std::string out;
+  out.reserve(256);
+  write_form<true>(out, form, [&](VarId v) -> const Name& { return name_of(names, v); });
   return out;
 }
 

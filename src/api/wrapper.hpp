@@ -96,5 +96,7 @@ form::NamedForm substitute(const form::Form& form, const ReverseTable& names);
 std::string to_json(const form::NamedForm& form);
 // The same text straight from an id form.
 std::string to_json(const form::Form& form, const ReverseTable& names);
+// The same, with each summed name of a Marginal as its own string ("sub": ["M", "W"]).
+std::string to_json_listed(const form::Form& form, const ReverseTable& names);
 
 }  // namespace zeph::api

@@ -11,10 +11,10 @@ not a module attribute; catch it by its name through ``BaseException``::
             raise
 """
 
-from collections.abc import Sequence
-from typing import TypedDict
+from collections.abc import Mapping, Sequence
+from typing import Any, Literal, TypedDict
 
-__all__ = ["hello_world", "id", "hedge"]
+__all__ = ["hello_world", "id", "formula", "hedge", "estimate", "project_latent", "from_dagitty"]
 
 def hello_world() -> None:
     """Write "Hello, world!" and a newline to file descriptor 1 (not through sys.stdout)."""
@@ -41,6 +41,27 @@ def id(
     nests deeper than the calling thread's stack allows.
 
     The global interpreter lock is released while the answer is computed.
+    """
+
+def formula(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    y: Sequence[str],
+    x: Sequence[str],
+    z: Sequence[str],
+    style: Literal["json", "text", "latex"] = "json",
+) -> str | None:
+    """Identify P(x | z, do(y)) as id does and return the answer in a form people read.
+
+    The answer of id is rewritten with exact identities into few conditional terms, and
+    conditioning variables that the graph shows irrelevant are dropped. style "json" gives id's
+    node types ("sub" lists each summed name as its own string), "text" one line of Unicode such
+    as "∑_M P(M | X) ∑_X' P(X') P(Y | X', M)", "latex" math that LaTeX, MathJax and matplotlib
+    render. Returns None when the effect is not identifiable (where id returns Hedge).
+
+    Arguments, checks and errors are those of id; a style other than the three names is a
+    ValueError, a style that is not a str a TypeError. The global interpreter lock is released
+    while the answer is computed.
     """
 
 class _Witness(TypedDict):
@@ -74,4 +95,77 @@ def hedge(
 
     Takes and checks its arguments as id() does, with the same exceptions and messages (binding
     messages name hedge()); the interpreter lock is released while the witness is computed.
+    """
+
+def estimate(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    y: Sequence[str],
+    x: Sequence[str],
+    z: Sequence[str],
+    data: Any,
+    *,
+    weights: str | None = None,
+) -> dict[str, list[Any]]:
+    """Estimate P(x | z, do(y)) from discrete data: the identifying formula of id, evaluated on
+    the empirical distribution of `data`.
+
+    data: an object with __arrow_c_stream__ (a pyarrow table, a polars frame, a pandas frame
+    with pyarrow installed, a DuckDB result) or a mapping of column names to equal-length
+    sequences (a dict of lists, a pandas frame). One column per variable, one row per unit;
+    columns the formula does not use are ignored. Values are discrete: integers, booleans,
+    strings, or floats holding discrete values.
+    weights: the name of a column of finite non-negative weights, for aggregated data (one row
+    per combination of values). A value seen only with weight 0 is not observed.
+
+    Returns a dict of equal-length lists: one key per intervention (in the caller's order), then
+    per conditioning variable, then per outcome, then "probability". There is one row for every
+    combination of the observed values of these variables, the first key varying slowest; each
+    variable's values are sorted when they are of one orderable type, else in order of first
+    appearance. A row whose formula divides by an empirical probability of 0 has probability NaN.
+    Free variables of the formula beyond the query are averaged over their observed joint
+    distribution.
+
+    Raises the errors of id first (a query that is not identifiable is a ValueError here), then
+    ValueError for a missing column, columns of different lengths, a missing value (None, NaN,
+    null), a negative, infinite or NaN weight, no rows, a query variable named "probability" and
+    a result of more than 10,000,000 rows; TypeError for data or weights of the wrong type.
+
+    The global interpreter lock is released while counting and evaluating.
+    """
+
+def project_latent(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    latent: Sequence[str],
+) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
+    """The latent projection of a causal graph onto the variables not in latent.
+
+    a -> b when a directed path leads from a to b through latent variables only; a <-> b when a
+    latent variable, or a bidirected edge of the input, reaches both through latent variables
+    only. An observed variable left without edges comes back as the self-pair (V, V) in b_edges.
+    Variables are numbered as id numbers them; both lists are sorted by those numbers, each
+    bidirected pair with the earlier variable first. Every name latent gives ([], []).
+
+    Raises ValueError for a latent name that occurs in no edge and for a directed cycle, and
+    TypeError or ValueError for malformed arguments, as id does.
+    """
+
+class _DagittyGraph(TypedDict):
+    d_edges: list[tuple[str, str]]
+    b_edges: list[tuple[str, str]]
+    interventions: list[str]
+    outcomes: list[str]
+    latent: list[str]
+
+def from_dagitty(text: str) -> _DagittyGraph:
+    """Read a DAG in dagitty's syntax, e.g. 'dag { X -> Y ; U [latent] ; U -> {X Y} }'.
+
+    Returns the edges with the latent nodes projected away (see project_latent), the exposures
+    as interventions, the outcomes, and the names declared latent, ready for
+    id(g["d_edges"], g["b_edges"], g["interventions"], g["outcomes"], []).
+
+    Raises ValueError for a syntax error (with its 1-based line and column), an undirected edge,
+    a pdag, mag or pag, a latent exposure or outcome, and a directed cycle; TypeError when text
+    is not a str.
     """

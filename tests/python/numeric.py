@@ -87,19 +87,19 @@ class RandomModel:
         return {a: v / den[a & (ym | zm)] for a, v in num.items()}
 
 
-def _compile(node, model):
-    """JSON answer -> nested tuples over bitmasks."""
+def _compile(node, model, listed=False):
+    """JSON answer -> nested tuples over bitmasks. `listed`: "sub" holds one name per string."""
     t = node["type"]
     if t == "P":
         joint = model.mask(node["vars"]) | model.mask(node["given"])
         return ("P", joint, model.mask(node["given"]))
     if t == "Marginal":
-        names = [n for n in node["sub"][0].split(", ") if n]
-        return ("M", [model.mask([n]) for n in names], _compile(node["exp"], model))
+        names = node["sub"] if listed else [n for n in node["sub"][0].split(", ") if n]
+        return ("M", [model.mask([n]) for n in names], _compile(node["exp"], model, listed))
     if t == "Product":
-        return ("X", [_compile(e, model) for e in node["exprs"]])
+        return ("X", [_compile(e, model, listed) for e in node["exprs"]])
     if t == "Quotient":
-        return ("Q", _compile(node["numer"], model), _compile(node["denom"], model))
+        return ("Q", _compile(node["numer"], model, listed), _compile(node["denom"], model, listed))
     raise ValueError(f"cannot evaluate {t}")
 
 
@@ -142,13 +142,14 @@ def _mentioned(node, out):
     return out
 
 
-def check(answer, model, x, y, z, tol=1e-9):
+def check(answer, model, x, y, z, tol=1e-9, listed=False):
     """Raise AssertionError unless `answer` (zeph's JSON text) equals P(x | z, do(y)) everywhere.
 
-    Names the answer mentions beyond the query are tried at every value.
+    Names the answer mentions beyond the query are tried at every value. `listed`: the answer
+    is formula's JSON, whose sums list one name per string.
     """
     tree = json.loads(answer)
-    compiled = _compile(tree, model)
+    compiled = _compile(tree, model, listed)
     truth = model.truth(x, y, z)
     extra = sorted(_mentioned(tree, set()) - set(x) - set(y) - set(z))
     extra_masks = [model.mask([n]) for n in extra]

@@ -446,3 +446,39 @@ def check_eight_threads():
 
 def test_eight_threads_give_the_answers_of_serial_calls():
     run_child("check_eight_threads")
+
+
+# ---------------------------------------------------------------- zeph.formula
+
+
+def check_formula_in_small_stacks_and_large_graphs():
+    """formula answers what id answers (None for Hedge) on deep, long and large requests, in small stacks
+    too, and a loop of calls leaves memory flat."""
+    requests = [DEEP, front_door_chain(1000), random_queries(7, 40, 1)[0], (chain(20_000), [], ["v0"], ["v1"], [])]
+    requests += [request for _, request, _ in large_requests()][:6]
+    for request in requests:
+        machine = zeph.id(*request)
+        answer = zeph.formula(*request, style="text")
+        assert (answer is None) == (machine == '{"type": "Hedge"}'), repr(answer)[:300]
+        for size in STACK_SIZES:
+            got = in_thread(size, zeph.formula, *request, "text")
+            assert got == answer or type(got) is RecursionError, (size, repr(got)[:300])
+    small = [EVERYDAY[0], DEEP, front_door_chain(50)]
+    for style in ("json", "text", "latex"):
+        for request in small:
+            zeph.formula(*request, style=style)
+    before = statm(1)
+    for _ in range(300):
+        for style in ("json", "text", "latex"):
+            for request in small:
+                zeph.formula(*request, style=style)
+            try:
+                zeph.formula([("A", "B")], [], ["A"], ["W"], [], style)
+            except BaseException:
+                pass
+    grown = statm(1) - before
+    assert grown < 4 * MiB, grown
+
+
+def test_formula_in_small_stacks_and_large_graphs():
+    run_child("check_formula_in_small_stacks_and_large_graphs")
