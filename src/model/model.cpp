@@ -158,7 +158,14 @@ class Model::LazyOrder : public form::OrderSource {
   std::vector<std::int32_t> count_;
 };
 
+namespace {
+// Below this many nodes the directed graph orders itself: packing its parent lists would cost
+// more than it saves.
+constexpr std::size_t kPackedOrder = 128;
+}  // namespace
+
 form::Order Model::order() const {
+  if (digraph.nodes().size() < kPackedOrder) return form::Order(order_vec());
   return form::Order(std::make_unique<LazyOrder>(*this));
 }
 
@@ -166,6 +173,11 @@ std::vector<VarId> Model::order_vec() const {
   std::vector<VarId> out = set_utils::difference(bigraph.nodes(), digraph.nodes()).to_vector();
   const VarSet& in = digraph.nodes();
   if (in.empty()) return out;
+  if (in.size() < kPackedOrder) {
+    std::vector<VarId> causal = digraph.order();
+    out.insert(out.end(), causal.begin(), causal.end());
+    return out;
+  }
   // The order of the directed graph (DiGraph::order), over the packed parent lists: every node
   // after all of its children; the nodes without children first, ascending, then each node as
   // the last of its children is taken, children taken last in, first out.
