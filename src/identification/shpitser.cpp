@@ -16,7 +16,7 @@ using set_utils::union_;
 namespace {
 
 // An(y): the ancestors of y in g, y included.
-VarSet ancestors(const graph::DiGraph& g, const VarSet& y) {
+VarSet ancestors(const Model& g, const VarSet& y) {
   return union_(g.ancestors_set(y), y);
 }
 
@@ -33,7 +33,7 @@ Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ance
 
   // Line 2: variables that are not ancestors of y can be summed out first.
   if (!ancestral) {
-    VarSet an_y = ancestors(g.digraph, y);
+    VarSet an_y = ancestors(g, y);
     if (!(v == an_y)) {
       return recurse(g.subgraph(an_y), y, intersection(x, an_y),
                      form::marginal<VarId>(difference(v, an_y), std::move(p)), true, witness);

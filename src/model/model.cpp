@@ -169,6 +169,26 @@ form::Order Model::order() const {
   return form::Order(std::make_unique<LazyOrder>(*this));
 }
 
+VarSet Model::ancestors_set(const VarSet& s) const {
+  const VarSet& in = digraph.nodes();
+  // Small graphs, and queries the graph refuses (with its message), go to the graph itself.
+  if (in.size() < kPackedOrder || s.empty() || !s.is_subset(in)) return digraph.ancestors_set(s);
+  const ParentIndex& index = parent_index();
+  const std::size_t listed = index.first.size() - 1;
+  VarSet found = set_utils::union_(VarSet::with_bound(in.back() + 1), s);
+  std::vector<VarId> stack = s.to_vector();
+  while (!stack.empty()) {
+    const auto v = static_cast<std::size_t>(stack.back());
+    stack.pop_back();
+    if (v >= listed) continue;
+    for (std::uint32_t j = index.first[v]; j < index.first[v + 1]; ++j) {
+      const VarId p = index.parents[j];
+      if (in.contains(p) && found.insert(p)) stack.push_back(p);
+    }
+  }
+  return set_utils::difference(found, s);
+}
+
 std::vector<VarId> Model::order_vec() const {
   std::vector<VarId> out = set_utils::difference(bigraph.nodes(), digraph.nodes()).to_vector();
   const VarSet& in = digraph.nodes();

@@ -30,6 +30,9 @@ class Model {
   std::vector<VarId> order_vec() const;
   // The same order, made as far as it is read.
   form::Order order() const;
+  // The strict ancestors of s among the nodes: digraph.ancestors_set(s), over the packed parent
+  // lists on large graphs (the recursion asks for the ancestors of every link of a long chain).
+  VarSet ancestors_set(const VarSet& s) const;
   // The joint distribution of the model's variables given its conditioning set.
   form::Form p() const;
 

@@ -126,9 +126,9 @@ TEST(Model, OrderVecWithTiesIsAscending) {
 }  // namespace
 
 // The order of every submodel, read from the packed parent lists that submodels share, made at
-// once or as far as it is read, is the directed graph's own order of that submodel: factor lists
-// depend on it id for id.
-TEST(Model, SubmodelOrdersMatchTheDirectedGraph) {
+// once or as far as it is read, is the directed graph's own order of that submodel (factor lists
+// depend on it id for id), and so are the ancestors.
+TEST(Model, SubmodelOrdersAndAncestorsMatchTheDirectedGraph) {
   std::uint32_t seed = 12345;
   auto next = [&seed](std::uint32_t bound) {
     seed = seed * 1664525U + 1013904223U;
@@ -168,6 +168,12 @@ TEST(Model, SubmodelOrdersMatchTheDirectedGraph) {
         EXPECT_EQ(v, want[i]);
       }
       EXPECT_FALSE(lazy.at(want.size(), v));
+      // Ancestors over the same packed lists.
+      VarSet y;
+      for (VarId u : g.nodes) {
+        if (next(8) == 0) y.insert(u);
+      }
+      EXPECT_EQ(g.ancestors_set(y), g.digraph.ancestors_set(y)) << "round " << round;
     }
   }
 }
