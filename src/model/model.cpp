@@ -64,6 +64,7 @@ const Model::ParentIndex& Model::parent_index() const {
   }
   fresh.acyclic = taken == ids;
   fresh.edges = &edges;
+  fresh.walks = index_->walks;
   // A model copied from another shares its index; one whose edges differ gets one of its own.
   if (index_->edges == nullptr || index_.use_count() == 1) {
     *index_ = std::move(fresh);
@@ -172,7 +173,8 @@ form::Order Model::order() const {
 VarSet Model::ancestors_set(const VarSet& s) const {
   const VarSet& in = digraph.nodes();
   // Small graphs, and queries the graph refuses (with its message), go to the graph itself.
-  if (in.size() < kPackedOrder || s.empty() || !s.is_subset(in)) return digraph.ancestors_set(s);
+  if (in.size() < kPackedOrder || s.empty() || !s.is_subset(in) || index_->walks++ == 0)
+    return digraph.ancestors_set(s);
   const ParentIndex& index = parent_index();
   const std::size_t listed = index.first.size() - 1;
   VarSet found = set_utils::union_(VarSet::with_bound(in.back() + 1), s);

@@ -55,6 +55,9 @@ class Model {
     std::vector<std::uint32_t> first_child;
     std::vector<VarId> children;
     bool acyclic = false;
+    // Walks over the ancestors asked of models sharing this index: the first goes to the edge
+    // map itself, so that a query answered after one walk does not pay for packing.
+    std::uint32_t walks = 0;
   };
   class LazyOrder;
 
