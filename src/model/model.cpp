@@ -1,6 +1,8 @@
 #include "model/model.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <utility>
 
 namespace zeph::model {
 
@@ -103,8 +105,29 @@ class Model::LazyOrder : public form::OrderSource {
     if (stage_ == 1) {
       stage_ = 2;
       const std::size_t start = out.size();
-      for (VarId v : in_) {
-        if (!any_child_in(v)) out.push_back(v);
+      // One pass over the words of the node set and the children lists: on a long chain each of
+      // its links scans all the links before it.
+      using Word = VarSet::Word;
+      constexpr std::size_t kBits = VarSet::kWordBits;
+      const Word* words = std::as_const(in_).words();
+      const std::size_t nwords = in_.word_count();
+      const std::size_t listed = index_->first_child.size() - 1;
+      const std::uint32_t* first = index_->first_child.data();
+      const VarId* children = index_->children.data();
+      for (std::size_t k = 0; k < nwords; ++k) {
+        for (Word bits = words[k]; bits != 0; bits &= bits - 1) {
+          const std::size_t u = k * kBits + static_cast<std::size_t>(std::countr_zero(bits));
+          bool sink = true;
+          for (std::uint32_t j = u < listed ? first[u] : 0, end = u < listed ? first[u + 1] : 0;
+               j < end; ++j) {
+            const auto c = static_cast<std::size_t>(children[j]);
+            if (c / kBits < nwords && (words[c / kBits] >> (c % kBits) & 1U)) {
+              sink = false;
+              break;
+            }
+          }
+          if (sink) out.push_back(static_cast<VarId>(u));
+        }
       }
       ready_.assign(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
       if (out.size() > start) return true;
@@ -133,14 +156,6 @@ class Model::LazyOrder : public form::OrderSource {
   const VarSet* members() const override { return index_->acyclic ? &members_ : nullptr; }
 
  private:
-  bool any_child_in(VarId v) const {
-    const auto i = static_cast<std::size_t>(v);
-    if (i + 1 >= index_->first_child.size()) return false;
-    for (std::uint32_t j = index_->first_child[i]; j < index_->first_child[i + 1]; ++j) {
-      if (in_.contains(index_->children[j])) return true;
-    }
-    return false;
-  }
   std::size_t children_in(VarId v) const {
     const auto i = static_cast<std::size_t>(v);
     if (i + 1 >= index_->first_child.size()) return 0;
@@ -177,18 +192,29 @@ VarSet Model::ancestors_set(const VarSet& s) const {
     return digraph.ancestors_set(s);
   const ParentIndex& index = parent_index();
   const std::size_t listed = index.first.size() - 1;
-  VarSet found = set_utils::union_(VarSet::with_bound(in.back() + 1), s);
+  // Nodes not yet reached, as words: one test per parent met.
+  using Word = VarSet::Word;
+  constexpr std::size_t kBits = VarSet::kWordBits;
+  const std::size_t nwords = in.word_count();
+  std::vector<Word> open(in.words(), in.words() + nwords);
+  for (VarId v : s) open[static_cast<std::size_t>(v) / kBits] &= ~(Word{1} << (v % kBits));
+  VarSet found = VarSet::with_bound(in.back() + 1);
   std::vector<VarId> stack = s.to_vector();
   while (!stack.empty()) {
     const auto v = static_cast<std::size_t>(stack.back());
     stack.pop_back();
     if (v >= listed) continue;
     for (std::uint32_t j = index.first[v]; j < index.first[v + 1]; ++j) {
-      const VarId p = index.parents[j];
-      if (in.contains(p) && found.insert(p)) stack.push_back(p);
+      const auto p = static_cast<std::size_t>(index.parents[j]);
+      const Word bit = Word{1} << (p % kBits);
+      if (p / kBits < nwords && (open[p / kBits] & bit)) {
+        open[p / kBits] &= ~bit;
+        found.insert(static_cast<VarId>(p));
+        stack.push_back(static_cast<VarId>(p));
+      }
     }
   }
-  return set_utils::difference(found, s);
+  return found;
 }
 
 std::vector<VarId> Model::order_vec() const {
