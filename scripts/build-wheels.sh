@@ -12,21 +12,20 @@
 # Each wheel is then checked: auditwheel must find it consistent with its tag and
 # `auditwheel repair` must have nothing to change; only PyInit_zeph may be exported.
 set -euo pipefail
+caller=$(pwd)
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-out=dist
+out=$root/dist
 targets=()
 while (($#)); do
   case $1 in
-    --out) out=$2; shift 2 ;;
+    --out) [[ $2 == /* ]] && out=$2 || out=$caller/$2; shift 2 ;;
     sdist | x86_64 | aarch64 | tools) targets+=("$1"); shift ;;
     *) echo "usage: $0 [--out DIR] [sdist] [x86_64] [aarch64] | $0 tools" >&2; exit 2 ;;
   esac
 done
 ((${#targets[@]})) || targets=(sdist x86_64 aarch64)
-mkdir -p "$out"
-out=$(cd "$out" && pwd)
 
 # The oldest glibc the wheels run on and the matching tags (PEP 600 and its older alias).
 glibc=2.17
@@ -47,6 +46,8 @@ if [[ ${targets[*]} == tools ]]; then
   echo "$py"
   exit
 fi
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
 
 # The sdist, and its unpacked tree that every wheel is built from.
 stage=$work/stage
