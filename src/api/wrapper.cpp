@@ -166,7 +166,7 @@ template <bool kListed = false, class V, class NameFn>
 void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& name) {
   StackGuard::check();
   using K = typename form::AbstractForm<V>::Kind;
-  auto write_list = [&](const std::vector<V>& vars) {
+  auto write_list = [&](const form::VarList<V>& vars) {
     bool first = true;
     for (const auto& v : vars) {
       if (!first) out += ", ";

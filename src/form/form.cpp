@@ -1,6 +1,7 @@
 #include "form/form.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <unordered_map>
 
@@ -17,7 +18,14 @@ Ordering compare_values(const T& a, const T& b) {
   return Ordering::Equal;
 }
 
-Ordering compare_lists(const std::vector<VarId>& a, const std::vector<VarId>& b) {
+Ordering compare_lists(const VarList<VarId>& a, const VarList<VarId>& b) {
+  // Runs of one ascending buffer: the earlier start has the smaller first member, and two runs
+  // from one start compare by length. Nested P terms over one list meet here all the time.
+  if (a.shares_buffer(b) && a.ascending()) {
+    if (a.offset() != b.offset())
+      return a.offset() < b.offset() ? Ordering::Less : Ordering::Greater;
+    return compare_values(a.size(), b.size());
+  }
   const std::size_t n = std::min(a.size(), b.size());
   std::size_t i = 0;
   // Long common prefixes are common (P terms over nested ancestor sets): skip equal blocks
@@ -179,10 +187,12 @@ Form sorted_rec(const Form& f, Memo& memo) {
     }
     case Kind::P: {
       const auto& t = as_p(f);
-      if (!std::is_sorted(t.vars.begin(), t.vars.end()) ||
-          !std::is_sorted(t.given.begin(), t.given.end())) {
-        std::vector<VarId> vars = t.vars;
-        std::vector<VarId> given = t.given;
+      auto sorted_list = [](const VarList<VarId>& l) {
+        return l.ascending() || std::is_sorted(l.begin(), l.end());
+      };
+      if (!sorted_list(t.vars) || !sorted_list(t.given)) {
+        std::vector<VarId> vars = t.vars.to_vector();
+        std::vector<VarId> given = t.given.to_vector();
         std::sort(vars.begin(), vars.end());
         std::sort(given.begin(), given.end());
         out = p<VarId>(std::move(vars), std::move(given));
@@ -329,10 +339,76 @@ Ordering partial_cmp(const Form& a, const Form& b) {
 }
 
 const VarSet& vars_set(const Form& p_form) {
+  const VarList<VarId>& vars = as_p(p_form).vars;
+  if (vars.whole()) return vars.buffer_set();
   const FormNode<VarId>& node = p_form.node();
-  if (!node.vars_set)
-    node.vars_set = std::make_unique<VarSet>(set_utils::make_set(as_p(p_form).vars));
+  if (!node.vars_set) {
+    node.vars_set = std::make_unique<VarSet>(
+        set_utils::make_set(std::span<const VarId>(vars.data(), vars.size())));
+  }
   return *node.vars_set;
+}
+
+SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
+  if (vars.empty()) return {vars, sub};
+  if (!vars.ascending()) {
+    VarSet in = set_utils::make_set(std::span<const VarId>(vars.data(), vars.size()));
+    return {set_utils::difference(in, sub).to_vector(), set_utils::difference(sub, in)};
+  }
+  // An ascending run is the part of its buffer's set between its first and last member: walk
+  // the words of that range once instead of building the run's own set.
+  using Word = VarSet::Word;
+  constexpr std::size_t kBits = VarSet::kWordBits;
+  const VarSet& all = vars.buffer_set();
+  const auto lo = static_cast<std::size_t>(vars.front());
+  const auto hi = static_cast<std::size_t>(vars.back());
+  const Word* in = all.words();
+  const Word* out = sub.words();
+  const std::size_t out_words = sub.word_count();
+  auto in_range = [&](std::size_t w) {
+    Word m = in[w];
+    if (w == lo / kBits) m &= ~Word{0} << (lo % kBits);
+    if (w == hi / kBits && hi % kBits != kBits - 1) m &= (Word{1} << (hi % kBits + 1)) - 1;
+    return m;
+  };
+  std::size_t kept_count = 0;
+  std::size_t summed = 0;
+  VarId first = -1;
+  VarId last = -1;
+  for (std::size_t w = lo / kBits; w <= hi / kBits; ++w) {
+    const Word m = in_range(w);
+    const Word s = w < out_words ? out[w] : 0;
+    const Word k = m & ~s;
+    summed += static_cast<std::size_t>(std::popcount(m & s));
+    if (k == 0) continue;
+    kept_count += static_cast<std::size_t>(std::popcount(k));
+    const auto base = static_cast<VarId>(w * kBits);
+    if (first < 0) first = base + std::countr_zero(k);
+    last = base + static_cast<VarId>(kBits - 1) - std::countl_zero(k);
+  }
+  if (summed == 0) return {vars, sub};
+  VarSet rest;
+  if (vars.whole()) {
+    rest = set_utils::difference(sub, all);
+  } else {
+    rest = sub;
+    for (std::size_t w = lo / kBits; w <= hi / kBits && w < out_words; ++w) {
+      for (Word s = in_range(w) & out[w]; s != 0; s &= s - 1)
+        rest.erase(static_cast<VarId>(w * kBits) + std::countr_zero(s));
+    }
+  }
+  if (kept_count == 0) return {VarList<VarId>(), std::move(rest)};
+  const auto at =
+      static_cast<std::size_t>(std::lower_bound(vars.begin(), vars.end(), first) - vars.begin());
+  if (vars[at + kept_count - 1] == last) return {vars.slice(at, kept_count), std::move(rest)};
+  std::vector<VarId> kept;
+  kept.reserve(kept_count);
+  for (std::size_t w = lo / kBits; w <= hi / kBits; ++w) {
+    const Word s = w < out_words ? out[w] : 0;
+    for (Word k = in_range(w) & ~s; k != 0; k &= k - 1)
+      kept.push_back(static_cast<VarId>(w * kBits) + std::countr_zero(k));
+  }
+  return {std::move(kept), std::move(rest)};
 }
 
 void stable_sort_forms(std::vector<Form>& forms) {
@@ -361,39 +437,55 @@ VarSet free(const Form& form) {
 }
 
 Form factorize_subset(std::vector<VarId> order, Form form, const VarSet& subset) {
+  return factorize_subset(Order(std::move(order)), std::move(form), subset);
+}
+
+Form factorize_subset(Order order, Form form, const VarSet& subset) {
   std::vector<Form> factors;
-  if (subset.empty() || order.empty()) return product<VarId>(std::move(factors));
+  VarId v = 0;
+  if (subset.empty() || !order.at(0, v)) return product<VarId>(std::move(factors));
   // Only variables of the order are summed out: the rest are values that an earlier step
   // holds fixed, and they stay free.
-  const VarSet in_order = set_utils::make_set(order);
+  std::vector<VarId> whole;
+  VarSet in_order;
+  bool repeats = false;
+  if (const VarSet* members = order.members()) {
+    in_order = *members;  // an order that knows its members holds each once
+  } else {
+    whole = std::move(order).to_vector();
+    in_order = set_utils::make_set(whole);
+    repeats = in_order.size() != whole.size();
+    order = Order(std::move(whole));
+  }
   const VarSet summable = set_utils::intersection(free(form), in_order);
   // The factor of v sums out the summable variables that are not v or after v in the order.
   std::vector<std::pair<VarId, VarSet>> kept;
-  if (in_order.size() == order.size()) {
+  if (!repeats) {
     // No repeats: "not at or after v" is "before v", a prefix that grows as the walk goes on,
     // and the walk ends at the last member of the subset.
     std::size_t left = set_utils::intersection(subset, in_order).size();
     VarSet before;
-    for (std::size_t i = 0; left > 0; ++i) {
-      if (subset.contains(order[i])) {
-        kept.emplace_back(order[i], set_utils::intersection(summable, before));
+    for (std::size_t i = 0; left > 0 && order.at(i, v); ++i) {
+      if (subset.contains(v)) {
+        kept.emplace_back(v, set_utils::intersection(summable, before));
         --left;
       }
-      before.insert(order[i]);
+      before.insert(v);
     }
   } else {
+    whole = std::move(order).to_vector();
     VarSet tail;
-    for (std::size_t i = order.size(); i-- > 0;) {
-      tail.insert(order[i]);
-      if (subset.contains(order[i]))
-        kept.emplace_back(order[i], set_utils::difference(summable, tail));
+    for (std::size_t i = whole.size(); i-- > 0;) {
+      tail.insert(whole[i]);
+      if (subset.contains(whole[i]))
+        kept.emplace_back(whole[i], set_utils::difference(summable, tail));
     }
     std::reverse(kept.begin(), kept.end());
   }
   factors.reserve(kept.size());
-  for (auto& [v, m] : kept) {
+  for (auto& [var, m] : kept) {
     VarSet with_v = m;
-    with_v.insert(v);
+    with_v.insert(var);
     factors.push_back(quotient<VarId>(marginal<VarId>(std::move(m), form),
                                       marginal<VarId>(std::move(with_v), form)));
   }

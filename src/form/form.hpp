@@ -1,6 +1,9 @@
 #pragma once
 
+#include <algorithm>
+#include <concepts>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <variant>
@@ -11,6 +14,156 @@
 #include "utils/thread_cache.hpp"
 
 namespace zeph::form {
+
+// Freed nodes are kept on a list of their thread and handed out again: a request builds and
+// drops many nodes of one size in quick succession, more than the allocator's own per-thread
+// cache holds.
+template <class Node>
+class NodePool {
+ public:
+  static void* take() {
+    Pool* pool = thread_cache<Pool>();
+    if (pool == nullptr || pool->free.empty()) return ::operator new(sizeof(Node));
+    void* block = pool->free.back();
+    pool->free.pop_back();
+    return block;
+  }
+  static void give(void* block) noexcept {
+    Pool* pool = thread_cache<Pool>();
+    if (pool != nullptr && pool->free.size() < kKeep) {
+      try {
+        pool->free.push_back(block);
+        return;
+      } catch (...) {
+      }
+    }
+    ::operator delete(block);
+  }
+
+ private:
+  static constexpr std::size_t kKeep = 1 << 14;
+  struct Pool {
+    std::vector<void*> free;
+    ~Pool() {
+      for (void* block : free) ::operator delete(block);
+    }
+  };
+};
+
+// An immutable list of variables: a run of a buffer that other lists may share. Nested P terms
+// over one long list (a prefix of its variables, say, for each of many factors) take runs of
+// that list instead of copies of it, so that they cost memory for one list, not one each.
+// Like forms, lists stay on the thread of their request: the count of owners is not atomic.
+template <class V>
+class VarList {
+ public:
+  using value_type = V;
+  using const_iterator = const V*;
+  using iterator = const V*;
+  using size_type = std::size_t;
+
+  VarList() noexcept = default;
+  // A list of its own over `items`.
+  VarList(std::vector<V> items) {  // NOLINT: implicit, so that a vector passes for a list
+    if (items.empty()) return;
+    buffer_ = new Buffer{std::move(items)};
+    length_ = static_cast<std::uint32_t>(buffer_->items.size());
+  }
+  VarList(std::initializer_list<V> items) : VarList(std::vector<V>(items)) {}
+  VarList(const VarList& other) noexcept
+      : buffer_(other.buffer_), start_(other.start_), length_(other.length_) {
+    if (buffer_) ++buffer_->owners;
+  }
+  VarList(VarList&& other) noexcept
+      : buffer_(other.buffer_), start_(other.start_), length_(other.length_) {
+    other.buffer_ = nullptr;
+    other.start_ = other.length_ = 0;
+  }
+  VarList& operator=(const VarList& other) noexcept {
+    VarList(other).swap(*this);
+    return *this;
+  }
+  VarList& operator=(VarList&& other) noexcept {
+    VarList(std::move(other)).swap(*this);
+    return *this;
+  }
+  ~VarList() {
+    if (buffer_ && --buffer_->owners == 0) delete buffer_;
+  }
+  void swap(VarList& other) noexcept {
+    std::swap(buffer_, other.buffer_);
+    std::swap(start_, other.start_);
+    std::swap(length_, other.length_);
+  }
+
+  const V* data() const noexcept { return buffer_ ? buffer_->items.data() + start_ : nullptr; }
+  const V* begin() const noexcept { return data(); }
+  const V* end() const noexcept { return data() + length_; }
+  std::size_t size() const noexcept { return length_; }
+  bool empty() const noexcept { return length_ == 0; }
+  const V& operator[](std::size_t i) const noexcept { return data()[i]; }
+  const V& front() const noexcept { return data()[0]; }
+  const V& back() const noexcept { return data()[length_ - 1]; }
+
+  std::vector<V> to_vector() const { return std::vector<V>(begin(), end()); }
+  operator std::vector<V>() const { return to_vector(); }  // NOLINT: implicit on purpose
+
+  // The run of `count` members from position `from`, sharing this list's buffer.
+  VarList slice(std::size_t from, std::size_t count) const noexcept {
+    VarList out;
+    if (count == 0) return out;
+    out.buffer_ = buffer_;
+    ++buffer_->owners;
+    out.start_ = start_ + static_cast<std::uint32_t>(from);
+    out.length_ = static_cast<std::uint32_t>(count);
+    return out;
+  }
+  // Whether the buffer behind the list is strictly ascending: then so is every run of it, and
+  // two runs of it are equal only when they start at the same place and are equally long.
+  bool ascending() const noexcept { return buffer_ && buffer_->ascending; }
+  bool shares_buffer(const VarList& other) const noexcept {
+    return buffer_ != nullptr && buffer_ == other.buffer_;
+  }
+  // Whether the list is its whole buffer.
+  bool whole() const noexcept { return buffer_ && start_ == 0 && length_ == buffer_->items.size(); }
+  // Where the list starts in its buffer: runs of one ascending buffer compare by it.
+  std::size_t offset() const noexcept { return start_; }
+  // The set of the whole buffer (lists over ids), made on first use. Long lists are shared by
+  // many sums, and each would otherwise build the same set again.
+  const VarSet& buffer_set() const
+    requires std::same_as<V, VarId>
+  {
+    if (!buffer_->set) buffer_->set = std::make_unique<VarSet>(set_utils::make_set(buffer_->items));
+    return *buffer_->set;
+  }
+
+  friend bool operator==(const VarList& a, const VarList& b) noexcept {
+    if (a.length_ != b.length_) return false;
+    if (a.length_ == 0 || (a.buffer_ == b.buffer_ && a.start_ == b.start_)) return true;
+    if (a.buffer_ == b.buffer_ && a.buffer_->ascending) return false;
+    return std::equal(a.begin(), a.end(), b.begin());
+  }
+
+ private:
+  struct Buffer {
+    explicit Buffer(std::vector<V> list)
+        : items(std::move(list)),
+          ascending(std::adjacent_find(items.begin(), items.end(), [](const V& x, const V& y) {
+                      return !(x < y);
+                    }) == items.end()) {}
+    std::vector<V> items;
+    bool ascending;
+    std::uint32_t owners = 1;
+    mutable std::unique_ptr<VarSet> set{};
+
+    static void* operator new(std::size_t) { return NodePool<Buffer>::take(); }
+    static void operator delete(void* block) noexcept { NodePool<Buffer>::give(block); }
+  };
+
+  Buffer* buffer_ = nullptr;
+  std::uint32_t start_ = 0;
+  std::uint32_t length_ = 0;
+};
 
 // What a Marginal sums over: a variable set over ids; over names, the names in ascending
 // order of their ids (the order in which they are written out).
@@ -88,52 +241,17 @@ struct Quotient {
 };
 template <class V>
 struct P {
-  std::vector<V> vars;
-  std::vector<V> given;
+  VarList<V> vars;
+  VarList<V> given;
 };
 struct Hedge {};
-
-// Freed nodes are kept on a list of their thread and handed out again: a request builds and
-// drops many nodes of one size in quick succession, more than the allocator's own per-thread
-// cache holds.
-template <class Node>
-class NodePool {
- public:
-  static void* take() {
-    Pool* pool = thread_cache<Pool>();
-    if (pool == nullptr || pool->free.empty()) return ::operator new(sizeof(Node));
-    void* block = pool->free.back();
-    pool->free.pop_back();
-    return block;
-  }
-  static void give(void* block) noexcept {
-    Pool* pool = thread_cache<Pool>();
-    if (pool != nullptr && pool->free.size() < kKeep) {
-      try {
-        pool->free.push_back(block);
-        return;
-      } catch (...) {
-      }
-    }
-    ::operator delete(block);
-  }
-
- private:
-  static constexpr std::size_t kKeep = 1 << 14;
-  struct Pool {
-    std::vector<void*> free;
-    ~Pool() {
-      for (void* block : free) ::operator delete(block);
-    }
-  };
-};
 
 template <class V>
 struct FormNode {
   std::variant<Marginal<V>, Product<V>, Quotient<V>, P<V>, Hedge> value;
   std::uint32_t owners = 1;
-  // For a P over ids: the set of its vars, made on first use. Long P terms are shared by many
-  // sums, and each would otherwise build the same set again.
+  // For a P over ids whose vars are a part of their buffer: the set of its vars, made on first
+  // use (a P over a whole buffer keeps the set with the buffer).
   mutable std::unique_ptr<VarSet> vars_set{};
 
   static void* operator new(std::size_t) { return NodePool<FormNode>::take(); }
@@ -142,6 +260,15 @@ struct FormNode {
 
 // The set of the vars of a P form over ids.
 const VarSet& vars_set(const AbstractForm<VarId>& p_form);
+
+// A list of variables with the members of `sub` summed out: `kept` holds the members of the
+// list outside sub, ascending (a run of the list's buffer when they form one there), `rest`
+// the members of sub outside the list.
+struct SumOut {
+  VarList<VarId> kept;
+  VarSet rest;
+};
+SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub);
 
 template <class V>
 AbstractForm<V>::AbstractForm(FormNode<V> node) : node_(new FormNode<V>(std::move(node))) {}
@@ -237,7 +364,7 @@ AbstractForm<V> product(std::vector<AbstractForm<V>> exprs) {
   return AbstractForm<V>(FormNode<V>{Product<V>{std::move(exprs)}});
 }
 template <class V>
-AbstractForm<V> p(std::vector<V> vars, std::vector<V> given) {
+AbstractForm<V> p(VarList<V> vars, VarList<V> given) {
   return AbstractForm<V>(FormNode<V>{P<V>{std::move(vars), std::move(given)}});
 }
 template <class V>
@@ -329,9 +456,49 @@ Form sorted(const Form& form);
 
 // The variables a form still depends on.
 VarSet free(const Form& form);
+// A variable order made as far as it is read. A factorisation over a few variables near the
+// start of a long order (one link of a long chain) then never pays for the whole of it.
+class OrderSource {
+ public:
+  virtual ~OrderSource() = default;
+  // Appends the next variable of the order to `out`; false at its end.
+  virtual bool next(std::vector<VarId>& out) = 0;
+  // Every variable of the order, when known without making it; otherwise nullptr.
+  virtual const VarSet* members() const = 0;
+};
+
+class Order {
+ public:
+  explicit Order(std::unique_ptr<OrderSource> source) : source_(std::move(source)) {}
+  explicit Order(std::vector<VarId> order) : made_(std::move(order)) {}
+
+  // The i-th variable, made if need be; false past the end.
+  bool at(std::size_t i, VarId& v) {
+    while (made_.size() <= i) {
+      if (!source_ || !source_->next(made_)) return false;
+    }
+    v = made_[i];
+    return true;
+  }
+  const VarSet* members() const { return source_ ? source_->members() : nullptr; }
+  // The whole order.
+  std::vector<VarId> to_vector() && {
+    if (source_) {
+      while (source_->next(made_)) {
+      }
+    }
+    return std::move(made_);
+  }
+
+ private:
+  std::unique_ptr<OrderSource> source_;
+  std::vector<VarId> made_;
+};
+
 // The chain-rule factorisation of `form` over the members of `subset`, along `order`: one
 // factor per member, its distribution given the variables after it in `order`.
 Form factorize_subset(std::vector<VarId> order, Form form, const VarSet& subset);
+Form factorize_subset(Order order, Form form, const VarSet& subset);
 // Whether a Hedge occurs anywhere in the form.
 bool contains_hedge(const Form& form);
 // Bottom-up rewrite: f sees every node once, after its children have been rewritten.

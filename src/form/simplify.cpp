@@ -89,10 +89,9 @@ Form simplify_marginal(const Form& node) {
   switch (m.exp.kind()) {
     case Kind::P: {
       const auto& term = form::as_p(m.exp);
-      const VarSet& in_vars = form::vars_set(m.exp);
-      VarSet rest = set_utils::difference(m.sub, in_vars);
-      Form kept = form::p<VarId>(set_utils::difference(in_vars, m.sub).to_vector(), term.given);
-      return rest.empty() ? kept : form::marginal<VarId>(std::move(rest), std::move(kept));
+      form::SumOut cut = form::sum_out(term.vars, m.sub);
+      Form kept = form::p<VarId>(std::move(cut.kept), term.given);
+      return cut.rest.empty() ? kept : form::marginal<VarId>(std::move(cut.rest), std::move(kept));
     }
     case Kind::Marginal: {
       const auto& inner = form::as_marginal(m.exp);

@@ -16,7 +16,7 @@ using set_utils::union_;
 namespace {
 
 // An(y): the ancestors of y in g, y included.
-VarSet ancestors(const graph::DiGraph& g, const VarSet& y) {
+VarSet ancestors(const Model& g, const VarSet& y) {
   return union_(g.ancestors_set(y), y);
 }
 
@@ -33,7 +33,7 @@ Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ance
 
   // Line 2: variables that are not ancestors of y can be summed out first.
   if (!ancestral) {
-    VarSet an_y = ancestors(g.digraph, y);
+    VarSet an_y = ancestors(g, y);
     if (!(v == an_y)) {
       return recurse(g.subgraph(an_y), y, intersection(x, an_y),
                      form::marginal<VarId>(difference(v, an_y), std::move(p)), true, witness);
@@ -80,12 +80,12 @@ Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ance
   // Line 6: S is a c-component of G itself: the product of its chain-rule factors.
   if (s2.size() == s.size()) {
     return form::marginal<VarId>(difference(s, y),
-                                 form::factorize_subset(g.order_vec(), std::move(p), s));
+                                 form::factorize_subset(g.order(), std::move(p), s));
   }
   // Line 7: S lies inside a larger c-component S' of G: recurse into S' with the distribution
   // factorised over it.
   VarSet x2 = intersection(x, s2);
-  Form p2 = form::factorize_subset(g.order_vec(), std::move(p), s2);
+  Form p2 = form::factorize_subset(g.order(), std::move(p), s2);
   return recurse(g.subgraph(s2), y, x2, std::move(p2), false, witness);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "form/form.hpp"
@@ -14,10 +16,8 @@ namespace zeph::model {
 class Model {
  public:
   Model(graph::DiGraph digraph, graph::BiGraph bigraph, VarSet conditioned, VarSet nodes)
-      : digraph(std::move(digraph)),
-        bigraph(std::move(bigraph)),
-        conditioned(std::move(conditioned)),
-        nodes(std::move(nodes)) {}
+      : Model(std::move(digraph), std::move(bigraph), std::move(conditioned), std::move(nodes),
+              std::make_shared<ParentIndex>()) {}
 
   // The model restricted to s.
   Model subgraph(const VarSet& s) const;
@@ -28,6 +28,11 @@ class Model {
   // The variables effects first: those known only to the bidirected graph, then the order of
   // the directed graph.
   std::vector<VarId> order_vec() const;
+  // The same order, made as far as it is read.
+  form::Order order() const;
+  // The strict ancestors of s among the nodes: digraph.ancestors_set(s), over the packed parent
+  // lists on large graphs (the recursion asks for the ancestors of every link of a long chain).
+  VarSet ancestors_set(const VarSet& s) const;
   // The joint distribution of the model's variables given its conditioning set.
   form::Form p() const;
 
@@ -35,6 +40,39 @@ class Model {
   graph::BiGraph bigraph;
   VarSet conditioned;
   VarSet nodes;
+
+ private:
+  // The stored parents of every id of the directed edge map, packed into one array: the
+  // parents of v are parents[first[v]] .. parents[first[v + 1] - 1]. Made on first use and
+  // shared by every model derived from this one: the recursion orders many submodels of one
+  // model, and each order walks their parent lists.
+  struct ParentIndex {
+    const graph::AdjacencyMap* edges = nullptr;
+    std::vector<std::uint32_t> first;
+    std::vector<VarId> parents;
+    // The children of every id the same way, and whether the whole map is free of directed
+    // cycles (then so is every graph over a part of it).
+    std::vector<std::uint32_t> first_child;
+    std::vector<VarId> children;
+    bool acyclic = false;
+    // Walks over the ancestors asked of models sharing this index: the first goes to the edge
+    // map itself, so that a query answered after one walk does not pay for packing.
+    std::uint32_t walks = 0;
+  };
+  class LazyOrder;
+
+  Model(graph::DiGraph digraph, graph::BiGraph bigraph, VarSet conditioned, VarSet nodes,
+        std::shared_ptr<ParentIndex> index)
+      : digraph(std::move(digraph)),
+        bigraph(std::move(bigraph)),
+        conditioned(std::move(conditioned)),
+        nodes(std::move(nodes)),
+        index_(std::move(index)) {}
+
+  const ParentIndex& parent_index() const;
+  std::shared_ptr<const ParentIndex> shared_index() const;
+
+  mutable std::shared_ptr<ParentIndex> index_;
 };
 
 static_assert(graph::Graph<Model>);

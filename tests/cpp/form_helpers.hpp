@@ -12,7 +12,7 @@ namespace zeph::testing {
 
 using form::Form;
 
-inline Form P(std::vector<VarId> vars, std::vector<VarId> given = {}) {
+inline Form P(form::VarList<VarId> vars, form::VarList<VarId> given = {}) {
   return form::p<VarId>(std::move(vars), std::move(given));
 }
 inline Form Sum(VarSet sub, Form exp) {
@@ -34,7 +34,7 @@ inline Form Unit() {
 // A one-to-one text of a form, so that expectations read as formulas. Built by appending, which
 // also keeps GCC 12's -Wrestrict false alarm on "literal" + std::string away.
 inline void write(std::string& out, const Form& f) {
-  auto list = [&out](const std::vector<VarId>& v) {
+  auto list = [&out](const auto& v) {
     for (std::size_t i = 0; i < v.size(); ++i) {
       if (i) out += ',';
       out += std::to_string(v[i]);

@@ -154,6 +154,60 @@ TEST(Form, DoCmp) {
   EXPECT_FALSE(form::eq(m1, m2));
 }
 
+// Runs of one shared list: summing out a set keeps a run where the rest is one and a list of
+// its own where not, and runs compare and test equal exactly as the lists they stand for.
+TEST(Form, SharedListsSumOutAndCompareAsLists) {
+  std::uint32_t seed = 99;
+  auto next = [&seed](std::uint32_t bound) {
+    seed = seed * 1664525U + 1013904223U;
+    return (seed >> 8) % bound;
+  };
+  for (int round = 0; round < 200; ++round) {
+    std::vector<VarId> ids;
+    for (VarId v = 0; v < 300; ++v) {
+      if (next(3) != 0) ids.push_back(v);
+    }
+    const form::VarList<VarId> all(ids);
+    ASSERT_TRUE(all.ascending());
+    // A random run of the list, and a set to sum out: a prefix or suffix of the run, a
+    // scattered choice, or ids outside the list altogether.
+    const std::size_t from = next(static_cast<std::uint32_t>(ids.size()));
+    const std::size_t count = 1 + next(static_cast<std::uint32_t>(ids.size() - from));
+    const form::VarList<VarId> run = round % 4 == 0 ? all : all.slice(from, count);
+    VarSet sub;
+    const std::uint32_t how = next(4);
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      if ((how == 0 && i < run.size() / 2) || (how == 1 && i >= run.size() / 3) ||
+          (how == 2 && next(2) == 0))
+        sub.insert(run[i]);
+    }
+    VarSet in;
+    for (VarId v : run) in.insert(v);
+    for (std::uint32_t k = next(5); k > 0; --k) {
+      const auto v = static_cast<VarId>(next(400));
+      if (!in.contains(v)) sub.insert(v);
+    }
+    form::SumOut cut = form::sum_out(run, sub);
+    EXPECT_EQ(cut.kept.to_vector(), zeph::set_utils::difference(in, sub).to_vector());
+    EXPECT_EQ(cut.rest, zeph::set_utils::difference(sub, in));
+    if (how <= 1 && !cut.kept.empty()) {
+      EXPECT_TRUE(cut.kept.shares_buffer(all));
+    }
+
+    // Against another run of the same list and a copy of it in a list of its own.
+    const std::size_t from2 = next(static_cast<std::uint32_t>(ids.size()));
+    const form::VarList<VarId> other =
+        all.slice(from2, 1 + next(static_cast<std::uint32_t>(ids.size() - from2)));
+    const std::vector<VarId> a = cut.kept.to_vector();
+    const std::vector<VarId> b = other.to_vector();
+    const Ordering want = a < b ? Ordering::Less : b < a ? Ordering::Greater : Ordering::Equal;
+    EXPECT_EQ(form::do_cmp(P(cut.kept), P(other)), want);
+    EXPECT_EQ(form::do_cmp(P(cut.kept), P(form::VarList<VarId>(b))), want);
+    EXPECT_EQ(cut.kept == other, a == b);
+    EXPECT_EQ(form::VarList<VarId>(a) == other, a == b);
+  }
+}
+
 TEST(Form, Sorted) {
   const std::vector<std::pair<Form, std::string>> cases = {
       {P({3, 1, 3}, {2, 0}), "P(1,3,3|0,2)"},

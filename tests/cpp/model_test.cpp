@@ -124,3 +124,56 @@ TEST(Model, OrderVecWithTiesIsAscending) {
 }
 
 }  // namespace
+
+// The order of every submodel, read from the packed parent lists that submodels share, made at
+// once or as far as it is read, is the directed graph's own order of that submodel (factor lists
+// depend on it id for id), and so are the ancestors.
+TEST(Model, SubmodelOrdersAndAncestorsMatchTheDirectedGraph) {
+  std::uint32_t seed = 12345;
+  auto next = [&seed](std::uint32_t bound) {
+    seed = seed * 1664525U + 1013904223U;
+    return (seed >> 8) % bound;
+  };
+  for (int round = 0; round < 20; ++round) {
+    ModelBuilder b = ModelBuilder::new_();
+    const VarId n = 3 + static_cast<VarId>(next(round % 2 ? 60 : 400));  // ordered both ways
+    for (VarId v = 0; v < n; ++v) {
+      b.bidirected.nodes.insert(v);
+      if (v % 7 != 3) b.directed.nodes.insert(v);  // some only known to the bidirected graph
+    }
+    for (VarId v = 1; v < n; ++v) {
+      if (!b.directed.nodes.contains(v)) continue;
+      for (std::uint32_t k = next(4); k > 0; --k) {
+        VarId p = static_cast<VarId>(next(static_cast<std::uint32_t>(v)));
+        if (b.directed.nodes.contains(p)) b.directed.add_edge(v, p);
+      }
+    }
+    if (round % 5 == 4) b.directed.add_edge(1, n - 1);  // a cycle, unless n - 1 is hidden
+    const Model m = std::move(b).to_model();
+    for (int sub = 0; sub < 10; ++sub) {
+      VarSet s;
+      for (VarId v = 0; v < n; ++v) {
+        if (next(3) != 0) s.insert(v);
+      }
+      const Model g = sub % 2 ? m.subgraph(s).subgraph(s) : m.subgraph(s);
+      Ids want = zeph::set_utils::difference(g.bigraph.nodes(), g.digraph.nodes()).to_vector();
+      Ids causal = g.digraph.order();
+      want.insert(want.end(), causal.begin(), causal.end());
+      EXPECT_EQ(g.order_vec(), want) << "round " << round << ", submodel " << s.to_string();
+      EXPECT_EQ(g.order().to_vector(), want) << "round " << round;
+      zeph::form::Order lazy = g.order();
+      VarId v = 0;
+      for (std::size_t i = 0; i < want.size() / 2; ++i) {
+        ASSERT_TRUE(lazy.at(i, v));
+        EXPECT_EQ(v, want[i]);
+      }
+      EXPECT_FALSE(lazy.at(want.size(), v));
+      // Ancestors over the same packed lists.
+      VarSet y;
+      for (VarId u : g.nodes) {
+        if (next(8) == 0) y.insert(u);
+      }
+      EXPECT_EQ(g.ancestors_set(y), g.digraph.ancestors_set(y)) << "round " << round;
+    }
+  }
+}

@@ -181,16 +181,42 @@ def check_memory_runs_out():
         assert zeph.id(*FRONT_DOOR) == small
     assert answers == {zeph.id(*mid)} and seen["MemoryError"] >= 10, seen
 
-    # The chain v0 -> ... -> v11999 asked for P(v11999 | do(v0)) needs far more than 300 MB.
+    # The chain v0 -> ... -> v11999 asked for P(v11999 | do(v0)) needs far more than 8 MB.
     n = 12_000
-    with pytest.raises(MemoryError):
-        zeph.id(chain(n), [], ["v0"], [f"v{n - 1}"], [])
+    edges = chain(n)
+    resource.setrlimit(resource.RLIMIT_AS, (statm(0) + 8 * MiB, hard))
+    try:
+        with pytest.raises(MemoryError):
+            zeph.id(edges, [], ["v0"], [f"v{n - 1}"], [])
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
     assert zeph.id(*FRONT_DOOR) == small
     print(f"memory: {seen['MemoryError']} of {sum(seen.values())} calls under a rising limit raised MemoryError")
 
 
 def test_memory_error_instead_of_a_crash():
     run_child("check_memory_runs_out")
+
+
+def check_long_chain_in_little_memory():
+    # X -> V1 -> ... -> V20000 -> Y with X <-> Y: nested P terms over the chain share one list, so
+    # the request fits in 400 MB of address space (a list per term would need several GB).
+    n = 20_000
+    names = ["X"] + [f"V{i}" for i in range(1, n + 1)] + ["Y"]
+    request = front_door_chain(n)
+    limit = statm(0) + 400 * MiB
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    answer = json.loads(zeph.id(*request))
+    # Sum over V1..Vn of P(X, V1..Vn) / P(X) times the sum over X of P(X) P(X, V1..Vn, Y) / P(X, V1..Vn).
+    assert answer["sub"] == [", ".join(names[1:-1])]
+    numer, denom = answer["exp"]["numer"]["exprs"], answer["exp"]["denom"]
+    assert numer[1] == {"type": "P", "vars": names[:-1], "given": []}
+    assert denom == {"type": "P", "vars": ["X"], "given": []}
+    assert numer[0]["exp"]["numer"]["exprs"][1]["vars"] == names
+
+
+def test_long_chain_in_little_memory():
+    run_child("check_long_chain_in_little_memory")
 
 
 def check_memory_runs_out_in_a_new_thread():
