@@ -61,7 +61,9 @@ def test_wheel_is_manylinux_and_imports_in_a_fresh_venv(tools_python, tmp_path):
     installed = run(py, "-m", "pip", "install", "-q", "--no-index", "--disable-pip-version-check", str(wheel))
     assert installed.returncode == 0, installed.stderr
     probe = f"import json, zeph; print(zeph.__file__); print(json.dumps([zeph.id(*q) for q in {QUERIES!r}]))"
-    answered = run(py, "-c", probe, cwd=str(tmp_path))
+    # the fresh environment must see the wheel alone, not a build the caller put on the path
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    answered = run(py, "-c", probe, cwd=str(tmp_path), env=env)
     assert answered.returncode == 0, answered.stderr
     where, answers = answered.stdout.splitlines()
     assert where.startswith(str(venv))
