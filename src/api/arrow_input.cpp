@@ -70,34 +70,20 @@ using estimate::DataError;
 
 namespace {
 
-// Owners that call the producer's release callback once.
-struct Stream {
-  ArrowArrayStream s{};
-  Stream() = default;
-  Stream(const Stream&) = delete;
-  Stream& operator=(const Stream&) = delete;
-  ~Stream() {
+// Owns one struct of the Arrow C interface and calls the producer's release callback once.
+template <class T>
+struct Released {
+  T s{};
+  Released() = default;
+  Released(const Released&) = delete;
+  Released& operator=(const Released&) = delete;
+  ~Released() {
     if (s.release) s.release(&s);
   }
 };
-struct Schema {
-  ArrowSchema s{};
-  Schema() = default;
-  Schema(const Schema&) = delete;
-  Schema& operator=(const Schema&) = delete;
-  ~Schema() {
-    if (s.release) s.release(&s);
-  }
-};
-struct Batch {
-  ArrowArray a{};
-  Batch() = default;
-  Batch(const Batch&) = delete;
-  Batch& operator=(const Batch&) = delete;
-  ~Batch() {
-    if (a.release) a.release(&a);
-  }
-};
+using Stream = Released<ArrowArrayStream>;
+using Schema = Released<ArrowSchema>;
+using Batch = Released<ArrowArray>;
 
 [[noreturn]] void stream_failure(Stream& stream, int code) {
   const char* message = stream.s.get_last_error ? stream.s.get_last_error(&stream.s) : nullptr;
@@ -641,12 +627,12 @@ void read_stream(Stream& stream, const std::vector<std::string>& names, const st
   std::size_t rows = 0;
   for (;;) {
     auto batch = std::make_unique<Batch>();
-    if (int rc = stream.s.get_next(&stream.s, &batch->a); rc != 0) stream_failure(stream, rc);
-    if (batch->a.release == nullptr) break;
-    if (batch->a.n_children != top.n_children || batch->a.length < 0) {
+    if (int rc = stream.s.get_next(&stream.s, &batch->s); rc != 0) stream_failure(stream, rc);
+    if (batch->s.release == nullptr) break;
+    if (batch->s.n_children != top.n_children || batch->s.length < 0) {
       throw DataError("the Arrow stream of data holds a batch that does not match its schema");
     }
-    rows += static_cast<std::size_t>(batch->a.length);
+    rows += static_cast<std::size_t>(batch->s.length);
     batches.push_back(std::move(batch));
   }
 
@@ -654,12 +640,12 @@ void read_stream(Stream& stream, const std::vector<std::string>& names, const st
     std::vector<Chunk> chunks;
     std::size_t base = 0;
     for (const auto& b : batches) {
-      const ArrowArray* a = b->a.children[j];
-      if (a->length < b->a.offset + b->a.length) {
+      const ArrowArray* a = b->s.children[j];
+      if (a->length < b->s.offset + b->s.length) {
         throw DataError("the Arrow stream of data holds a column shorter than its batch");
       }
-      if (b->a.length > 0) chunks.push_back({a, a->offset + b->a.offset, b->a.length, base});
-      base += static_cast<std::size_t>(b->a.length);
+      if (b->s.length > 0) chunks.push_back({a, a->offset + b->s.offset, b->s.length, base});
+      base += static_cast<std::size_t>(b->s.length);
     }
     return chunks;
   };
