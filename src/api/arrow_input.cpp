@@ -232,9 +232,9 @@ Type type_of(const char* format) {
   return t;
 }
 
-// Calls visit(getter) with the reader of arrays of type t.
+// Calls visit(getter) with the reader of integer arrays of type t (dictionary indices among them).
 template <class Visit>
-void with_reader(const Type& t, Visit visit) {
+void with_integer_reader(const Type& t, Visit visit) {
   switch (t.code) {
     case 'c':
       return visit([](const ArrowArray* a) { return Fixed<std::int8_t, std::int64_t>(a); });
@@ -248,10 +248,26 @@ void with_reader(const Type& t, Visit visit) {
       return visit([](const ArrowArray* a) { return Fixed<std::int32_t, std::int64_t>(a); });
     case 'I':
       return visit([](const ArrowArray* a) { return Fixed<std::uint32_t, std::int64_t>(a); });
-    case 'l':
-      return visit([](const ArrowArray* a) { return Fixed<std::int64_t, std::int64_t>(a); });
     case 'L':
       return visit([](const ArrowArray* a) { return Fixed<std::uint64_t, std::uint64_t>(a); });
+    default:
+      return visit([](const ArrowArray* a) { return Fixed<std::int64_t, std::int64_t>(a); });
+  }
+}
+
+// Calls visit(getter) with the reader of arrays of type t.
+template <class Visit>
+void with_reader(const Type& t, Visit visit) {
+  switch (t.code) {
+    case 'c':
+    case 'C':
+    case 's':
+    case 'S':
+    case 'i':
+    case 'I':
+    case 'l':
+    case 'L':
+      return with_integer_reader(t, visit);
     case 'f':
       return visit([](const ArrowArray* a) { return Fixed<float, double>(a); });
     case 'g':
@@ -264,29 +280,6 @@ void with_reader(const Type& t, Visit visit) {
   if (t.view) return visit([](const ArrowArray* a) { return View(a); });
   if (t.large) return visit([](const ArrowArray* a) { return Text<std::int64_t>(a); });
   return visit([](const ArrowArray* a) { return Text<std::int32_t>(a); });
-}
-
-// The same for dictionary indices, which are integers.
-template <class Visit>
-void with_index_reader(const Type& t, Visit visit) {
-  switch (t.code) {
-    case 'c':
-      return visit([](const ArrowArray* a) { return Fixed<std::int8_t, std::int64_t>(a); });
-    case 'C':
-      return visit([](const ArrowArray* a) { return Fixed<std::uint8_t, std::int64_t>(a); });
-    case 's':
-      return visit([](const ArrowArray* a) { return Fixed<std::int16_t, std::int64_t>(a); });
-    case 'S':
-      return visit([](const ArrowArray* a) { return Fixed<std::uint16_t, std::int64_t>(a); });
-    case 'i':
-      return visit([](const ArrowArray* a) { return Fixed<std::int32_t, std::int64_t>(a); });
-    case 'I':
-      return visit([](const ArrowArray* a) { return Fixed<std::uint32_t, std::int64_t>(a); });
-    case 'L':
-      return visit([](const ArrowArray* a) { return Fixed<std::uint64_t, std::uint64_t>(a); });
-    default:
-      return visit([](const ArrowArray* a) { return Fixed<std::int64_t, std::int64_t>(a); });
-  }
 }
 
 std::int64_t buffers_of(const Type& t) {
@@ -434,7 +427,7 @@ void code_dictionary(const std::vector<Chunk>& chunks, const Type& index_type,
   Coder coder;
   std::vector<std::vector<char>> used(chunks.size());
   auto index_of = [&](auto visit) {
-    with_index_reader(index_type, [&](auto make_index) { visit(make_index); });
+    with_integer_reader(index_type, [&](auto make_index) { visit(make_index); });
   };
   for (std::size_t k = 0; k < chunks.size(); ++k) {
     const Chunk& c = chunks[k];
