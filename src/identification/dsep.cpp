@@ -4,10 +4,79 @@
 
 namespace zeph::shpitser {
 
+namespace {
+
+// The Bayes-ball walk over ids below n, from `starts` given `given`: stops with true as soon as
+// stop(v, observed) holds for a variable v it reaches. each_parent, each_confounded and
+// each_child call their visitor with the neighbours of v in the graph that is walked.
+template <class EachParent, class EachConfounded, class EachChild, class Stop>
+bool find_trail(std::size_t n, const std::vector<VarId>& starts, const VarSet& given,
+                EachParent each_parent, EachConfounded each_confounded, EachChild each_child,
+                Stop stop, TrailScratch& scratch) {
+  // The given variables and their ancestors: a collider among them lets a trail through.
+  std::vector<bool>& opens = scratch.opens;
+  opens.assign(n, false);
+  std::vector<VarId>& stack = scratch.stack;
+  stack.clear();
+  auto open = [&](VarId v) {
+    if (!opens[static_cast<std::size_t>(v)]) {
+      opens[static_cast<std::size_t>(v)] = true;
+      stack.push_back(v);
+    }
+  };
+  for (VarId g : given) {
+    if (g >= 0 && static_cast<std::size_t>(g) < n) open(g);
+  }
+  while (!stack.empty()) {
+    VarId v = stack.back();
+    stack.pop_back();
+    each_parent(v, open);
+  }
+
+  // Reachability over (node, direction) states: "up" arrives from a child, "down" from a
+  // parent. A hidden parent is passed through directly: up from v, then down into its other end.
+  constexpr bool kUp = false;
+  constexpr bool kDown = true;
+  std::vector<bool>& seen = scratch.seen;
+  seen.assign(2 * n, false);
+  std::vector<std::pair<VarId, bool>>& work = scratch.work;
+  work.clear();
+  auto push = [&](VarId v, bool d) {
+    std::size_t key = 2 * static_cast<std::size_t>(v) + (d ? 1 : 0);
+    if (!seen[key]) {
+      seen[key] = true;
+      work.emplace_back(v, d);
+    }
+  };
+  auto go_up = [&](VarId v) {
+    each_parent(v, [&](VarId p) { push(p, kUp); });
+    each_confounded(v, [&](VarId b) { push(b, kDown); });
+  };
+  auto go_down = [&](VarId v) { each_child(v, [&](VarId c) { push(c, kDown); }); };
+  for (VarId v : starts) push(v, kUp);
+  while (!work.empty()) {
+    auto [v, d] = work.back();
+    work.pop_back();
+    const bool observed = given.contains(v);
+    if (stop(v, observed)) return true;
+    if (d == kUp) {
+      if (observed) continue;
+      go_up(v);
+      go_down(v);
+    } else {
+      if (!observed) go_down(v);
+      if (opens[static_cast<std::size_t>(v)]) go_up(v);
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 bool d_separated(const model::Model& model, const VarSet& y, VarId w, const VarSet& given,
                  const VarSet& cut_into) {
   const VarSet& nodes = model.nodes;
-  if (nodes.empty()) return true;
+  if (nodes.empty() || !nodes.contains(w)) return true;
   const std::size_t n = static_cast<std::size_t>(nodes.back()) + 1;
 
   const auto& directed = model.digraph.edges();
@@ -33,68 +102,17 @@ bool d_separated(const model::Model& model, const VarSet& y, VarId w, const VarS
   std::vector<std::vector<VarId>> children(n);
   for (VarId v : nodes)
     each_parent(v, [&](VarId p) { children[static_cast<std::size_t>(p)].push_back(v); });
+  auto each_child = [&](VarId v, auto&& visit) {
+    for (VarId c : children[static_cast<std::size_t>(v)]) visit(c);
+  };
 
-  // The given variables and their ancestors: a collider among them lets a trail through.
-  std::vector<bool> opens(n, false);
-  std::vector<VarId> stack;
-  for (VarId g : given) {
-    if (nodes.contains(g) && !opens[static_cast<std::size_t>(g)]) {
-      opens[static_cast<std::size_t>(g)] = true;
-      stack.push_back(g);
-    }
-  }
-  while (!stack.empty()) {
-    VarId v = stack.back();
-    stack.pop_back();
-    each_parent(v, [&](VarId p) {
-      if (!opens[static_cast<std::size_t>(p)]) {
-        opens[static_cast<std::size_t>(p)] = true;
-        stack.push_back(p);
-      }
-    });
-  }
-
-  // Reachability over (node, direction) states: "up" arrives from a child, "down" from a
-  // parent. A hidden parent is passed through directly: up from v, then down into its other end.
-  enum Direction : std::size_t { kUp = 0, kDown = 1 };
-  std::vector<bool> seen(2 * n, false);
-  std::vector<std::pair<VarId, Direction>> work;
-  auto push = [&](VarId v, Direction d) {
-    std::size_t key = 2 * static_cast<std::size_t>(v) + d;
-    if (!seen[key]) {
-      seen[key] = true;
-      work.emplace_back(v, d);
-    }
-  };
-  auto go_up = [&](VarId v) {
-    each_parent(v, [&](VarId p) { push(p, kUp); });
-    each_confounded(v, [&](VarId b) { push(b, kDown); });
-  };
-  auto go_down = [&](VarId v) {
-    for (VarId c : children[static_cast<std::size_t>(v)]) push(c, kDown);
-  };
-  if (!nodes.contains(w)) return true;
-  push(w, kUp);
-  while (!work.empty()) {
-    auto [v, d] = work.back();
-    work.pop_back();
-    const bool observed = given.contains(v);
-    if (!observed && v != w && y.contains(v)) return false;
-    if (d == kUp) {
-      if (observed) continue;
-      go_up(v);
-      go_down(v);
-    } else {
-      if (!observed) go_down(v);
-      if (opens[static_cast<std::size_t>(v)]) go_up(v);
-    }
-  }
-  return true;
+  // Given variables outside the model play no part (their parents would otherwise count).
+  const VarSet inside = set_utils::intersection(given, nodes);
+  TrailScratch scratch;
+  return !find_trail(
+      n, {w}, inside, each_parent, each_confounded, each_child,
+      [&](VarId v, bool observed) { return !observed && v != w && y.contains(v); }, scratch);
 }
-
-}  // namespace zeph::shpitser
-
-namespace zeph::shpitser {
 
 DSeparation::DSeparation(const model::Model& model) {
   const VarSet& nodes = model.nodes;
@@ -124,70 +142,17 @@ DSeparation::DSeparation(const model::Model& model) {
 template <class Stop>
 bool DSeparation::walk(const VarSet& a, const VarSet& given, Stop stop) const {
   const std::size_t n = parents_.size();
-  auto in_graph = [&](VarId v) { return v >= 0 && static_cast<std::size_t>(v) < n; };
-
-  // The given variables and their ancestors: a collider among them lets a trail through.
-  std::vector<bool>& opens = opens_;
-  opens.assign(n, false);
-  std::vector<VarId>& stack = stack_;
-  stack.clear();
-  for (VarId g : given) {
-    if (in_graph(g) && !opens[static_cast<std::size_t>(g)]) {
-      opens[static_cast<std::size_t>(g)] = true;
-      stack.push_back(g);
-    }
-  }
-  while (!stack.empty()) {
-    VarId v = stack.back();
-    stack.pop_back();
-    for (VarId p : parents_[static_cast<std::size_t>(v)]) {
-      if (!opens[static_cast<std::size_t>(p)]) {
-        opens[static_cast<std::size_t>(p)] = true;
-        stack.push_back(p);
-      }
-    }
-  }
-
-  // Reachability over (node, direction) states: "up" arrives from a child, "down" from a
-  // parent. A hidden parent is passed through directly: up from v, then down into its other end.
-  constexpr bool kUp = false;
-  constexpr bool kDown = true;
-  std::vector<bool>& seen = seen_;
-  seen.assign(2 * n, false);
-  std::vector<std::pair<VarId, bool>>& work = work_;
-  work.clear();
-  auto push = [&](VarId v, bool d) {
-    std::size_t key = 2 * static_cast<std::size_t>(v) + (d ? 1 : 0);
-    if (!seen[key]) {
-      seen[key] = true;
-      work.emplace_back(v, d);
-    }
+  auto neighbours = [](const std::vector<std::vector<VarId>>& lists) {
+    return [&lists](VarId v, auto&& visit) {
+      for (VarId u : lists[static_cast<std::size_t>(v)]) visit(u);
+    };
   };
-  auto go_up = [&](VarId v) {
-    for (VarId p : parents_[static_cast<std::size_t>(v)]) push(p, kUp);
-    for (VarId c : confounded_[static_cast<std::size_t>(v)]) push(c, kDown);
-  };
-  auto go_down = [&](VarId v) {
-    for (VarId c : children_[static_cast<std::size_t>(v)]) push(c, kDown);
-  };
+  std::vector<VarId> starts;
   for (VarId v : a) {
-    if (in_graph(v)) push(v, kUp);
+    if (v >= 0 && static_cast<std::size_t>(v) < n) starts.push_back(v);
   }
-  while (!work.empty()) {
-    auto [v, d] = work.back();
-    work.pop_back();
-    const bool observed = given.contains(v);
-    if (stop(v, observed)) return true;
-    if (d == kUp) {
-      if (observed) continue;
-      go_up(v);
-      go_down(v);
-    } else {
-      if (!observed) go_down(v);
-      if (opens[static_cast<std::size_t>(v)]) go_up(v);
-    }
-  }
-  return false;
+  return find_trail(n, starts, given, neighbours(parents_), neighbours(confounded_),
+                    neighbours(children_), stop, scratch_);
 }
 
 bool DSeparation::separated(const VarSet& a, const VarSet& b, const VarSet& given) const {

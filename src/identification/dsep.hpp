@@ -7,6 +7,14 @@
 
 namespace zeph::shpitser {
 
+// Work space of one walk over the trails of a graph.
+struct TrailScratch {
+  std::vector<bool> opens;
+  std::vector<bool> seen;
+  std::vector<VarId> stack;
+  std::vector<std::pair<VarId, bool>> work;
+};
+
 // Whether every member of y is d-separated from w given `given` in the model's graph with the
 // edges into `cut_into` and the edges out of w removed. A bidirected edge counts as a hidden
 // common parent of its two ends.
@@ -37,11 +45,8 @@ class DSeparation {
   // variable it reaches.
   template <class Stop>
   bool walk(const VarSet& a, const VarSet& given, Stop stop) const;
-  // Work space of separated(), kept between calls.
-  mutable std::vector<bool> opens_;
-  mutable std::vector<bool> seen_;
-  mutable std::vector<VarId> stack_;
-  mutable std::vector<std::pair<VarId, bool>> work_;
+  // Work space of the walks, kept between calls.
+  mutable TrailScratch scratch_;
 };
 
 }  // namespace zeph::shpitser
