@@ -9,6 +9,7 @@
 #include "formula/write.hpp"
 #include "identification/dsep.hpp"
 #include "identification/shpitser.hpp"
+#include "model_helpers.hpp"
 
 namespace {
 
@@ -17,19 +18,7 @@ using namespace zeph::testing;
 using zeph::VarId;
 using zeph::VarSet;
 using zeph::model::Model;
-using Edges = std::vector<std::pair<VarId, VarId>>;
 namespace formula = zeph::formula;
-
-Model make(VarId n, const Edges& directed, const Edges& bidirected = {}) {
-  auto b = zeph::model::ModelBuilder::new_();
-  for (VarId v = 0; v < n; ++v) {
-    b.directed.nodes.insert(v);
-    b.bidirected.nodes.insert(v);
-  }
-  for (auto [cause, effect] : directed) b.directed.add_edge(effect, cause);
-  for (auto [u, v] : bidirected) b.bidirected.add_edge(u, v);
-  return std::move(b).to_model();
-}
 
 struct DSepCase {
   const char* what;

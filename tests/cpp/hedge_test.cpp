@@ -6,26 +6,17 @@
 #include <utility>
 #include <vector>
 
+#include "model_helpers.hpp"
 #include "utils/panic.hpp"
 
 namespace {
 
+using namespace zeph::testing;
+
 using zeph::VarId;
 using zeph::VarSet;
 using zeph::model::Model;
-using Edges = std::vector<std::pair<VarId, VarId>>;
 namespace shpitser = zeph::shpitser;
-
-Model make(VarId n, const Edges& directed, const Edges& bidirected) {
-  auto b = zeph::model::ModelBuilder::new_();
-  for (VarId v = 0; v < n; ++v) {
-    b.directed.nodes.insert(v);
-    b.bidirected.nodes.insert(v);
-  }
-  for (auto [cause, effect] : directed) b.directed.add_edge(effect, cause);
-  for (auto [u, v] : bidirected) b.bidirected.add_edge(u, v);
-  return std::move(b).to_model();
-}
 
 void expect_witness(const std::optional<shpitser::Witness>& w, const VarSet& interventions,
                     const VarSet& outcomes, const VarSet& f, const VarSet& f_prime,

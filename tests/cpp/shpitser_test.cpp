@@ -8,6 +8,7 @@
 
 #include "form/simplify.hpp"
 #include "form_helpers.hpp"
+#include "model_helpers.hpp"
 #include "utils/panic.hpp"
 
 namespace {
@@ -19,22 +20,8 @@ using zeph::VarSet;
 using zeph::form::Form;
 using zeph::model::Model;
 using Kind = Form::Kind;
-using Edges = std::vector<std::pair<VarId, VarId>>;
 namespace form = zeph::form;
 namespace shpitser = zeph::shpitser;
-
-// A model over the variables 0..n-1, as a request builds it: directed edges (cause, effect),
-// bidirected edges as unordered pairs.
-Model make(VarId n, const Edges& directed, const Edges& bidirected = {}) {
-  auto b = zeph::model::ModelBuilder::new_();
-  for (VarId v = 0; v < n; ++v) {
-    b.directed.nodes.insert(v);
-    b.bidirected.nodes.insert(v);
-  }
-  for (auto [cause, effect] : directed) b.directed.add_edge(effect, cause);
-  for (auto [u, v] : bidirected) b.bidirected.add_edge(u, v);
-  return std::move(b).to_model();
-}
 
 std::string raw(const Model& m, VarSet y, VarSet x) {
   return str(shpitser::_id(m, y, x, m.p()));
