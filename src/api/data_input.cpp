@@ -2,57 +2,69 @@
 
 #include <limits>
 
+#include "data/arrow.hpp"
+
 namespace zeph::api::py {
 
-using estimate::Code;
-using estimate::Column;
-using estimate::DataError;
+using data::Code;
+using data::Column;
+using data::DataError;
+using data::missing_columns;
+using data::missing_value;
+using ColumnValues = data::Values;
 
-PyObject* ColumnValues::make(Code c) const {
-  switch (kind) {
-    case Kind::Object: {
-      PyObject* o = objects[c].get();
+PyObject* Input::make(std::size_t i, Code c) const {
+  const data::Values& v = data.values[i];
+  switch (v.kind) {
+    case ColumnValues::Kind::Object: {
+      PyObject* o = objects[i][c].get();
       Py_INCREF(o);
       return o;
     }
-    case Kind::Int:
-      return PyLong_FromLongLong(ints[c]);
-    case Kind::UInt:
-      return PyLong_FromUnsignedLongLong(uints[c]);
-    case Kind::Float:
-      return PyFloat_FromDouble(floats[c]);
-    case Kind::Bool:
-      return PyBool_FromLong(static_cast<long>(ints[c]));
-    case Kind::String:
-      return to_str(strings[c]);
-    case Kind::Bytes:
-      return PyBytes_FromStringAndSize(strings[c].data(),
-                                       static_cast<Py_ssize_t>(strings[c].size()));
+    case ColumnValues::Kind::Int:
+      return PyLong_FromLongLong(v.ints[c]);
+    case ColumnValues::Kind::UInt:
+      return PyLong_FromUnsignedLongLong(v.uints[c]);
+    case ColumnValues::Kind::Float:
+      return PyFloat_FromDouble(v.floats[c]);
+    case ColumnValues::Kind::Bool:
+      return PyBool_FromLong(static_cast<long>(v.ints[c]));
+    case ColumnValues::Kind::String:
+      return to_str(v.strings[c]);
+    case ColumnValues::Kind::Bytes:
+      return PyBytes_FromStringAndSize(v.strings[c].data(),
+                                       static_cast<Py_ssize_t>(v.strings[c].size()));
   }
   return nullptr;
 }
 
-void missing_columns(const std::vector<std::string>& missing, const std::string* weights) {
-  if (missing.empty()) return;
-  std::string text = "data has no column for ";
-  bool only_weights = true;
-  for (std::size_t i = 0; i < missing.size(); ++i) {
-    if (i) text += ", ";
-    text += "'" + missing[i] + "'";
-    if (weights == nullptr || missing[i] != *weights) only_weights = false;
+bool Input::numeric(std::size_t i) const {
+  using K = ColumnValues::Kind;
+  switch (data.values[i].kind) {
+    case K::Int:
+    case K::UInt:
+    case K::Float:
+    case K::Bool:
+      return true;
+    case K::String:
+    case K::Bytes:
+      return false;
+    case K::Object:
+      break;
   }
-  if (only_weights) {
-    text += ", the weights column";
-  } else {
-    text += missing.size() == 1 ? ", which the formula or the result needs"
-                                : ", which the formula or the result need";
+  for (const Ref& o : objects[i]) {
+    if (!PyLong_Check(o.get()) && !PyFloat_Check(o.get())) return false;
   }
-  throw DataError(text);
+  return true;
 }
 
-void missing_value(const std::string& column, const std::string& what, std::size_t row) {
-  throw DataError("column '" + column + "' has a missing value (" + what + ") at row " +
-                  std::to_string(row));
+bool Input::floating(std::size_t i) const {
+  if (data.values[i].kind == ColumnValues::Kind::Float) return true;
+  if (data.values[i].kind != ColumnValues::Kind::Object) return false;
+  for (const Ref& o : objects[i]) {
+    if (!PyFloat_CheckExact(o.get())) return false;
+  }
+  return true;
 }
 
 namespace {
@@ -137,7 +149,7 @@ bool read_integers(PyObject* list, Column& column, ColumnValues& values) {
     low = std::min<std::int64_t>(low, x);
     high = std::max<std::int64_t>(high, x);
   }
-  estimate::ValueCoder<std::int64_t> coder;
+  data::ValueCoder<std::int64_t> coder;
   if (n > 0) coder.set_range(low, high);
   for (std::int64_t x : v) coder.mark(x);
   coder.finish();
@@ -168,12 +180,13 @@ bool is_missing(PyObject* item) {
 
 // Any hashable values, equal as Python compares them; sorted when they are of one type that
 // sorts, else in order of first appearance.
-void read_objects(PyObject* list, const std::string& name, Column& column, ColumnValues& values) {
+void read_objects(PyObject* list, const std::string& name, Column& column, ColumnValues& values,
+                  std::vector<Ref>& held) {
   const Py_ssize_t n = PyList_Size(list);
   Ref index(PyDict_New());
   if (!index) throw PythonError{};
   values.kind = ColumnValues::Kind::Object;
-  values.objects.clear();
+  held.clear();
   column.codes.resize(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PyList_GetItem(list, i);
@@ -192,32 +205,32 @@ void read_objects(PyObject* list, const std::string& name, Column& column, Colum
     }
     // New values only: a missing marker is new at its first row.
     if (is_missing(item)) missing_value(name, repr(item), static_cast<std::size_t>(i));
-    Ref code(PyLong_FromSize_t(values.objects.size()));
+    Ref code(PyLong_FromSize_t(held.size()));
     if (!code || PyDict_SetItem(index.get(), item, code.get()) < 0) throw PythonError{};
-    column.codes[static_cast<std::size_t>(i)] = static_cast<Code>(values.objects.size());
+    column.codes[static_cast<std::size_t>(i)] = static_cast<Code>(held.size());
     Py_INCREF(item);
-    values.objects.emplace_back(item);
+    held.emplace_back(item);
   }
-  column.cardinality = static_cast<Code>(values.objects.size());
+  column.cardinality = static_cast<Code>(held.size());
 
   bool one_type = true;
-  for (const auto& o : values.objects) {
-    if (Py_TYPE(o.get()) != Py_TYPE(values.objects.front().get())) one_type = false;
+  for (const auto& o : held) {
+    if (Py_TYPE(o.get()) != Py_TYPE(held.front().get())) one_type = false;
   }
-  if (!one_type || values.objects.size() < 2) return;
-  Ref sorted(PyList_New(static_cast<Py_ssize_t>(values.objects.size())));
+  if (!one_type || held.size() < 2) return;
+  Ref sorted(PyList_New(static_cast<Py_ssize_t>(held.size())));
   if (!sorted) throw PythonError{};
-  for (std::size_t i = 0; i < values.objects.size(); ++i) {
-    Py_INCREF(values.objects[i].get());
-    PyList_SetItem(sorted.get(), static_cast<Py_ssize_t>(i), values.objects[i].get());
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    Py_INCREF(held[i].get());
+    PyList_SetItem(sorted.get(), static_cast<Py_ssize_t>(i), held[i].get());
   }
   if (PyList_Sort(sorted.get()) < 0) {
     PyErr_Clear();  // values of one type that do not sort keep their order of appearance
     return;
   }
-  std::vector<Code> order(values.objects.size());
-  std::vector<Ref> objects(values.objects.size());
-  for (std::size_t i = 0; i < values.objects.size(); ++i) {
+  std::vector<Code> order(held.size());
+  std::vector<Ref> objects(held.size());
+  for (std::size_t i = 0; i < held.size(); ++i) {
     PyObject* item = PyList_GetItem(sorted.get(), static_cast<Py_ssize_t>(i));
     PyObject* old = PyDict_GetItemWithError(index.get(), item);
     if (old == nullptr) {
@@ -228,8 +241,8 @@ void read_objects(PyObject* list, const std::string& name, Column& column, Colum
     Py_INCREF(item);
     objects[i] = Ref(item);
   }
-  estimate::recode(column, order);
-  values.objects = std::move(objects);
+  data::recode(column, order);
+  held = std::move(objects);
 }
 
 void read_weights(PyObject* list, const std::string& name, std::vector<double>& weights) {
@@ -248,18 +261,10 @@ void read_weights(PyObject* list, const std::string& name, std::vector<double>& 
   }
 }
 
-}  // namespace
-
+// Reads from a mapping of names to equal-length sequences.
 void read_mapping(PyObject* data, const std::vector<std::string>& names, const std::string* weights,
-                  Input& out) {
-  if (!PyMapping_Check(data) || PyList_Check(data) || PyTuple_Check(data) ||
-      PyUnicode_Check(data) || PyBytes_Check(data)) {
-    PyErr_Format(PyExc_TypeError,
-                 "argument 'data': expected a mapping of column names to sequences or an object "
-                 "with __arrow_c_stream__, got %s",
-                 type_name(data));
-    throw PythonError{};
-  }
+                  Input& in) {
+  data::Input& out = in.data;
   std::vector<std::string> wanted = names;
   if (weights != nullptr) wanted.push_back(*weights);
 
@@ -293,12 +298,80 @@ void read_mapping(PyObject* data, const std::vector<std::string>& names, const s
   out.columns.assign(names.size(), Column{});
   out.values.clear();
   out.values.resize(names.size());
+  in.objects.clear();
+  in.objects.resize(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (!read_integers(lists[i].get(), out.columns[i], out.values[i])) {
-      read_objects(lists[i].get(), names[i], out.columns[i], out.values[i]);
+      read_objects(lists[i].get(), names[i], out.columns[i], out.values[i], in.objects[i]);
     }
   }
   if (weights != nullptr) read_weights(lists.back().get(), *weights, out.weights);
+}
+
+// Reads from data.__arrow_c_stream__(). Returns false, with nothing set, when `data` does not
+// export the stream (or pandas cannot export it without pyarrow).
+bool read_arrow(PyObject* data, const std::vector<std::string>& names, const std::string* weights,
+                const char* reader, Input& out) {
+  Ref export_stream(PyObject_GetAttrString(data, "__arrow_c_stream__"));
+  if (!export_stream) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+    PyErr_Clear();
+    return false;
+  }
+  Ref capsule(PyObject_CallNoArgs(export_stream.get()));
+  if (!capsule) {
+    // A pandas frame exports the stream only with pyarrow installed; as a mapping it reads all
+    // the same.
+    if (PyErr_ExceptionMatches(PyExc_ImportError) && PyMapping_Check(data)) {
+      PyErr_Clear();
+      return false;
+    }
+    throw PythonError{};
+  }
+  if (!PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) {
+    PyErr_SetString(PyExc_TypeError,
+                    "argument 'data': __arrow_c_stream__() did not return an "
+                    "'arrow_array_stream' capsule");
+    throw PythonError{};
+  }
+  auto* exported =
+      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
+  if (exported == nullptr) throw PythonError{};
+  if (exported->release == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "argument 'data': the Arrow stream was already consumed");
+    throw PythonError{};
+  }
+  // The stream moves out of the capsule: the capsule no longer releases it, the reader does.
+  ArrowArrayStream stream = *exported;
+  exported->release = nullptr;
+  capsule = Ref();
+  without_gil([&] { data::read_stream(stream, names, weights, reader, out.data); });
+  out.objects.clear();
+  out.objects.resize(names.size());
+  return true;
+}
+
+}  // namespace
+
+bool check_data(PyObject* data) {
+  int arrow = PyObject_HasAttrString(data, "__arrow_c_stream__");
+  if (arrow) return true;
+  // A mapping has keys: a numpy array or a list answers [] but is not a table of columns.
+  bool mapping = PyMapping_Check(data) && !PyList_Check(data) && !PyTuple_Check(data) &&
+                 !PyUnicode_Check(data) && !PyBytes_Check(data) &&
+                 PyObject_HasAttrString(data, "keys");
+  if (mapping) return true;
+  PyErr_Format(PyExc_TypeError,
+               "argument 'data': expected a mapping of column names to sequences or an object "
+               "with __arrow_c_stream__, got %s",
+               type_name(data));
+  return false;
+}
+
+void read_data(PyObject* data, const std::vector<std::string>& names, const std::string* weights,
+               const char* reader, Input& out) {
+  if (!check_data(data)) throw PythonError{};
+  if (!read_arrow(data, names, weights, reader, out)) read_mapping(data, names, weights, out);
 }
 
 }  // namespace zeph::api::py

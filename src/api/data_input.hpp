@@ -1,6 +1,7 @@
-// Observations as estimate reads them: from any object that exports the Arrow C stream, or from
-// a mapping of names to sequences. Each column becomes codes for the core, and the distinct
-// values in code order, kept in the column's own type for the result.
+// Observations as the data functions read them: from any object that exports the Arrow C stream
+// (read in C++ by data::read_stream), or from a mapping of names to sequences. Each column
+// becomes codes for the core, and the distinct values in code order, kept in the column's own
+// type for the result.
 #pragma once
 
 #include <cstdint>
@@ -8,50 +9,34 @@
 #include <vector>
 
 #include "api/boundary.hpp"
-#include "estimate/columns.hpp"
+#include "data/columns.hpp"
 
 namespace zeph::api::py {
 
 // A Python exception is set; the caller returns it to the interpreter.
 struct PythonError {};
 
-// The distinct values of one column in code order.
-struct ColumnValues {
-  enum class Kind { Object, Int, UInt, Float, Bool, String, Bytes };
-  Kind kind = Kind::Object;
-  std::vector<Ref> objects;
-  std::vector<std::int64_t> ints;
-  std::vector<std::uint64_t> uints;
-  std::vector<double> floats;
-  std::vector<std::string> strings;
-
-  // The value of code c as a new reference (nullptr with an exception set on failure).
-  PyObject* make(estimate::Code c) const;
-};
-
-// The columns asked for, in the order asked, and the weight of every row (empty when no
-// weights column was named).
+// The columns read for one call: the core's input, and the Python values of the columns read
+// from a mapping (empty for Arrow columns, whose values the input holds natively).
 struct Input {
-  std::size_t rows = 0;
-  std::vector<estimate::Column> columns;
-  std::vector<ColumnValues> values;
-  std::vector<double> weights;
+  data::Input data;
+  std::vector<std::vector<Ref>> objects;
+
+  // The value of code c of column i as a new reference (nullptr with an exception set).
+  PyObject* make(std::size_t i, data::Code c) const;
+  // Whether column i holds numbers only (ints, floats, booleans), and whether floats only.
+  bool numeric(std::size_t i) const;
+  bool floating(std::size_t i) const;
 };
 
-// "data has no column for A, B: ..." when some of `names` are not among `present`.
-void missing_columns(const std::vector<std::string>& missing, const std::string* weights);
-// "column 'A' has a missing value (None) at row 3".
-[[noreturn]] void missing_value(const std::string& column, const std::string& what,
-                                std::size_t row);
+// The TypeError for a `data` that is neither an Arrow stream exporter nor a mapping, raised
+// before anything is read: checks `data` without reading it.
+bool check_data(PyObject* data);
 
-// Reads from data.__arrow_c_stream__(). Returns false, with nothing set, when `data` does not
-// export the stream (or pandas cannot export it without pyarrow); throws PythonError or
-// estimate::DataError on failure.
-bool read_arrow(PyObject* data, const std::vector<std::string>& names, const std::string* weights,
-                Input& out);
-
-// Reads from a mapping of names to equal-length sequences.
-void read_mapping(PyObject* data, const std::vector<std::string>& names, const std::string* weights,
-                  Input& out);
+// Reads the columns `names` (and the weights column, when `weights` is not null) of `data`, an
+// object with __arrow_c_stream__ or a mapping of names to equal-length sequences. `reader`
+// names the calling function in messages. Throws PythonError or data::DataError on failure.
+void read_data(PyObject* data, const std::vector<std::string>& names, const std::string* weights,
+               const char* reader, Input& out);
 
 }  // namespace zeph::api::py

@@ -7,6 +7,7 @@
 #include "api/data_input.hpp"
 #include "api/functions.hpp"
 #include "estimate/plugin.hpp"
+#include "formula/reduce.hpp"
 #include "identification/shpitser.hpp"
 #include "utils/stack_guard.hpp"
 
@@ -17,14 +18,15 @@ namespace {
 constexpr const char kDoc[] =
     "estimate($module, d_edges, b_edges, y, x, z, data, *, weights=None)\n--\n\n"
     "The plug-in estimate of P(x | z, do(y)) from discrete data: the identifying formula that\n"
-    "zeph.id returns, evaluated on the empirical distribution of `data`.\n\n"
+    "zeph.formula returns, evaluated on the empirical distribution of `data`.\n\n"
     "data: an object exporting the Arrow C stream (__arrow_c_stream__: pyarrow tables, polars\n"
     "frames, pandas frames with pyarrow installed) or a mapping of column names to equal-length\n"
     "sequences. weights: the name of a column of non-negative weights, for aggregated data.\n\n"
     "Returns a dict of equal-length lists: one per intervention, conditioning variable and\n"
     "outcome (in that order and in the caller's order), then 'probability'; one row per\n"
-    "combination of observed values, the first key varying slowest. NaN where the formula\n"
-    "divides by an empirical probability of 0.";
+    "combination of observed values, the first key varying slowest. Free variables of the\n"
+    "formula are averaged with their empirical distribution given the interventions and\n"
+    "conditioning values. NaN where the formula divides by an empirical probability of 0.";
 
 // Names in the caller's order, each once.
 void add_unique(std::vector<std::string>& out, const NameSet& names) {
@@ -33,6 +35,12 @@ void add_unique(std::vector<std::string>& out, const NameSet& names) {
     for (const auto& o : out) seen = seen || o == n;
     if (!seen) out.push_back(n);
   }
+}
+
+std::size_t unique_count(const NameSet& names) {
+  std::vector<std::string> unique;
+  add_unique(unique, names);
+  return unique.size();
 }
 
 std::string join(const NameSet& names) {
@@ -60,7 +68,9 @@ struct Identified {
   ReverseTable names;
 };
 
-// id's checks and answer; a formula or a ValueError, never a Hedge.
+// id's checks and answer, reduced as zeph.formula reduces it; a formula or a ValueError, never a
+// Hedge. The reduced formula identifies the same effect in every model of the graph, with fewer
+// and smaller terms: on data, less variance and fewer cells that were never observed.
 Identified identify(const QueryArgs& q) {
   StackGuard::Scope stack_bound;
   ModelWrapper wrapper = ModelWrapper::new_();
@@ -72,7 +82,7 @@ Identified identify(const QueryArgs& q) {
                      " is not identifiable from the observed distribution in this graph; "
                      "zeph.hedge gives the witness");
   }
-  return Identified{std::move(f), std::move(query.names)};
+  return Identified{formula::reduce(f, query.model, query.interventions), std::move(query.names)};
 }
 
 PyObject* estimate(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -134,22 +144,23 @@ PyObject* estimate(PyObject*, PyObject* args, PyObject* kwargs) {
 
     PyObject* data = bound[5].get();
     Input input;
-    if (!read_arrow(data, needed, weights, input)) read_mapping(data, needed, weights, input);
+    read_data(data, needed, weights, "estimate", input);
 
     estimate::Data table;
-    table.rows = input.rows;
+    table.rows = input.data.rows;
     table.columns.resize(found.names.size());
     for (std::size_t i = 0; i < needed.size(); ++i) {
-      table.columns[static_cast<std::size_t>(needed_ids[i])] = std::move(input.columns[i]);
+      table.columns[static_cast<std::size_t>(needed_ids[i])] = std::move(input.data.columns[i]);
     }
-    table.weights = std::move(input.weights);
+    table.weights = std::move(input.data.weights);
     table.names = found.names;
     table.weights_name = weights_name;
 
     estimate::Estimate result;
+    const std::size_t context = keys.size() - unique_count(q.x);
     without_gil([&] {
       StackGuard::Scope stack_bound;
-      result = estimate::plug_in(found.formula, key_ids, std::move(table));
+      result = estimate::plug_in(found.formula, key_ids, context, std::move(table));
     });
 
     // The result as lists, the first key varying slowest.
@@ -159,10 +170,9 @@ PyObject* estimate(PyObject*, PyObject* args, PyObject* kwargs) {
     std::size_t block = rows;
     for (std::size_t i = 0; i < keys.size(); ++i) {
       const auto& kept = result.values[i];
-      const ColumnValues& values = input.values[i];
       std::vector<Ref> objects(kept.size());
       for (std::size_t c = 0; c < kept.size(); ++c) {
-        objects[c] = Ref(values.make(kept[c]));
+        objects[c] = Ref(input.make(i, kept[c]));
         if (!objects[c]) return nullptr;
       }
       block /= kept.size();
@@ -187,7 +197,7 @@ PyObject* estimate(PyObject*, PyObject* args, PyObject* kwargs) {
     return out.release();
   } catch (const PythonError&) {
     return nullptr;
-  } catch (const estimate::DataError& e) {
+  } catch (const data::DataError& e) {
     Ref text(PyUnicode_DecodeUTF8(e.message().data(), static_cast<Py_ssize_t>(e.message().size()),
                                   "replace"));
     if (text) PyErr_SetObject(PyExc_ValueError, text.get());

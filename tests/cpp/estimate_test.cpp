@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "estimate/columns.hpp"
+#include "data/columns.hpp"
 #include "estimate/plugin.hpp"
 #include "form/form.hpp"
 
@@ -12,13 +12,13 @@ namespace {
 
 using zeph::VarId;
 using zeph::VarSet;
-using zeph::estimate::Code;
-using zeph::estimate::Column;
+using zeph::data::Code;
+using zeph::data::Column;
+using zeph::data::DataError;
+using zeph::data::StringCoder;
+using zeph::data::ValueCoder;
 using zeph::estimate::Data;
-using zeph::estimate::DataError;
 using zeph::estimate::plug_in;
-using zeph::estimate::StringCoder;
-using zeph::estimate::ValueCoder;
 using zeph::form::Form;
 namespace form = zeph::form;
 
@@ -54,11 +54,11 @@ TEST(ValueCoder, NumbersValuesInAscendingOrderWithAndWithoutATable) {
 }
 
 TEST(Columns, ValuesSeenOnlyWithWeightZeroAreDropped) {
-  Column c{zeph::estimate::Codes{0, 1, 2, 1, 0}, 3};
-  std::vector<Code> kept = zeph::estimate::drop_unweighted(c, {1, 0, 2, 0, 1});
+  Column c{zeph::data::Codes{0, 1, 2, 1, 0}, 3};
+  std::vector<Code> kept = zeph::data::drop_unweighted(c, {1, 0, 2, 0, 1});
   EXPECT_EQ(kept, (std::vector<Code>{0, 2}));
   EXPECT_EQ(c.cardinality, 2u);
-  EXPECT_EQ(c.codes, (zeph::estimate::Codes{0, 0, 1, 0, 0}));
+  EXPECT_EQ(c.codes, (zeph::data::Codes{0, 0, 1, 0, 0}));
 }
 
 // Variables 0 = X, 1 = M, 2 = Y.
@@ -67,7 +67,7 @@ Data front_door_data(const std::vector<Code>& x, const std::vector<Code>& m,
   Data d;
   d.rows = x.size();
   auto column = [](const std::vector<Code>& v, Code k) {
-    return Column{zeph::estimate::Codes(v.begin(), v.end()), k};
+    return Column{zeph::data::Codes(v.begin(), v.end()), k};
   };
   d.columns = {column(x, kx), column(m, km), column(y, ky)};
   d.names = {"X", "M", "Y"};
@@ -97,7 +97,7 @@ TEST(PlugIn, FrontDoorByHand) {
     }
     return c;
   };
-  auto result = plug_in(front_door(), {0, 2}, front_door_data(x, m, y, 2, 2, 2));
+  auto result = plug_in(front_door(), {0, 2}, 1, front_door_data(x, m, y, 2, 2, 2));
   ASSERT_EQ(result.probability.size(), 4u);
   for (int xv = 0; xv < 2; ++xv) {
     for (int yv = 0; yv < 2; ++yv) {
@@ -115,7 +115,7 @@ TEST(PlugIn, FrontDoorByHand) {
 TEST(PlugIn, AHoleInTheDataIsNaNOnlyWhereItIsNeeded) {
   // X = 1 never occurs with M = 0; X = 1 needs no M = 0 term, X = 0 and X = 2 do.
   auto result =
-      plug_in(front_door(), {0, 2},
+      plug_in(front_door(), {0, 2}, 1,
               front_door_data({0, 0, 1, 1, 2, 2}, {0, 1, 1, 1, 0, 1}, {0, 1, 1, 0, 1, 0}, 3, 2, 2));
   std::vector<bool> nan;
   for (double p : result.probability) nan.push_back(std::isnan(p));
@@ -125,7 +125,7 @@ TEST(PlugIn, AHoleInTheDataIsNaNOnlyWhereItIsNeeded) {
 TEST(PlugIn, RefusesBadData) {
   auto message = [](Data d) {
     try {
-      plug_in(front_door(), {0, 2}, std::move(d));
+      plug_in(front_door(), {0, 2}, 1, std::move(d));
     } catch (const DataError& e) {
       return e.message();
     }
@@ -141,7 +141,7 @@ TEST(PlugIn, RefusesBadData) {
   EXPECT_EQ(message(front_door_data({}, {}, {}, 0, 0, 0)), "data has no rows");
   // Weight 0 drops X = 1 and Y = 1 from the result.
   weighted.weights = {1, 0};
-  auto result = plug_in(front_door(), {0, 2}, weighted);
+  auto result = plug_in(front_door(), {0, 2}, 1, weighted);
   EXPECT_EQ(result.values, (std::vector<std::vector<Code>>{{0}, {0}}));
   EXPECT_EQ(result.probability, (std::vector<double>{1.0}));
 }

@@ -64,7 +64,7 @@ def _divide(n, d):
 
 
 def _sub(node):
-    return [n for n in node["sub"][0].split(", ") if n]
+    return node["sub"]
 
 
 def evaluate(node, dist, env):
@@ -97,18 +97,28 @@ def free(node):
 
 
 def plug_in(d, b, y, x, z, dist):
-    """The plug-in estimate the slow way: {key values: probability}."""
-    tree = json.loads(zeph.id(d, b, y, x, z))
+    """The plug-in estimate the slow way: {key values: probability}. The reduced formula of
+    zeph.formula, its free variables beyond the query averaged given the interventions and
+    conditioning values."""
+    tree = json.loads(zeph.formula(d, b, y, x, z))
     keys = list(dict.fromkeys(y + z + x))
+    context = list(dict.fromkeys(y + z))
     extra = sorted(free(tree) - set(keys))
     out = {}
     for combo in itertools.product(*(dist.values[k] for k in keys)):
         env = dict(zip(keys, combo))
-        total = 0.0
+        seen = dist.prob(context, env)
+        if not extra:
+            out[combo] = evaluate(tree, dist, env)
+            continue
+        total = math.nan if seen == 0 else 0.0
         for w in itertools.product(*(dist.values[n] for n in extra)):
-            pw = dist.prob(extra, dict(zip(extra, w)))
+            if seen == 0:
+                break
+            pw = dist.prob(extra + context, {**env, **dict(zip(extra, w))}) / seen
             if pw > 0:
-                total += pw * evaluate(tree, dist, {**env, **dict(zip(extra, w))})
+                v = evaluate(tree, dist, {**env, **dict(zip(extra, w))})
+                total += 0.0 if v == 0 else pw * v
         out[combo] = total
     return out
 

@@ -1,6 +1,6 @@
-#include "estimate/columns.hpp"
+#include "data/columns.hpp"
 
-namespace zeph::estimate {
+namespace zeph::data {
 
 void StringCoder::finish() {
   values_.clear();
@@ -39,4 +39,27 @@ void recode(Column& column, const std::vector<Code>& order) {
   });
 }
 
-}  // namespace zeph::estimate
+void missing_columns(const std::vector<std::string>& missing, const std::string* weights) {
+  if (missing.empty()) return;
+  std::string text = "data has no column for ";
+  bool only_weights = true;
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i) text += ", ";
+    text += "'" + missing[i] + "'";
+    if (weights == nullptr || missing[i] != *weights) only_weights = false;
+  }
+  if (only_weights) {
+    text += ", the weights column";
+  } else {
+    text += missing.size() == 1 ? ", which the formula or the result needs"
+                                : ", which the formula or the result need";
+  }
+  throw DataError(text);
+}
+
+void missing_value(const std::string& column, const std::string& what, std::size_t row) {
+  throw DataError("column '" + column + "' has a missing value (" + what + ") at row " +
+                  std::to_string(row));
+}
+
+}  // namespace zeph::data

@@ -1,5 +1,6 @@
 // Columns of codes: each observed variable as one small integer per row, numbering the
-// variable's distinct values 0, 1, 2, ... in the order in which the result lists them.
+// variable's distinct values 0, 1, 2, ... in the order in which results list them; and the
+// distinct values themselves, in the column's own type.
 #pragma once
 
 #include <algorithm>
@@ -15,12 +16,12 @@
 #include <utility>
 #include <vector>
 
-namespace zeph::estimate {
+namespace zeph::data {
 
 using Code = std::uint32_t;
 
-// Data that cannot be used as it is (a missing column or value, a bad weight, no rows, a result
-// too large): raised in Python as ValueError.
+// Data that cannot be used as it is (a missing column or value, a malformed Arrow array, a bad
+// weight, no rows, a result too large): raised in Python as ValueError.
 class DataError : public std::runtime_error {
  public:
   explicit DataError(const std::string& message) : std::runtime_error(message), message_(message) {}
@@ -174,4 +175,31 @@ std::vector<Code> drop_unweighted(Column& column, const std::vector<double>& wei
 // Renumbers a column's codes: old code c becomes order[c].
 void recode(Column& column, const std::vector<Code>& order);
 
-}  // namespace zeph::estimate
+// The distinct values of one column in code order. Objects are values that only the caller
+// can hold (the Python objects of a mapping); the reader of Arrow data fills the others.
+struct Values {
+  enum class Kind { Object, Int, UInt, Float, Bool, String, Bytes };
+  Kind kind = Kind::Object;
+  std::vector<std::int64_t> ints;
+  std::vector<std::uint64_t> uints;
+  std::vector<double> floats;
+  std::vector<std::string> strings;
+};
+
+// The columns a request asked for, in the order asked, and the weight of every row (empty when
+// no weights column was named).
+struct Input {
+  std::size_t rows = 0;
+  std::vector<Column> columns;
+  std::vector<Values> values;
+  std::vector<double> weights;
+};
+
+// "data has no column for 'A', 'B', which the formula or the result need" when some columns
+// are missing (`weights`: the name of the weights column, if any).
+void missing_columns(const std::vector<std::string>& missing, const std::string* weights);
+// "column 'A' has a missing value (None) at row 3".
+[[noreturn]] void missing_value(const std::string& column, const std::string& what,
+                                std::size_t row);
+
+}  // namespace zeph::data

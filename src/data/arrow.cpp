@@ -1,5 +1,4 @@
-// Data over the Arrow C stream interface: the object's __arrow_c_stream__() hands over a stream
-// of record batches, read here straight from their buffers.
+#include "data/arrow.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,65 +7,9 @@
 #include <memory>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 
-#include "api/data_input.hpp"
-
-extern "C" {
-
-// The Arrow C data and C stream interfaces, as the Arrow project publishes them for copying.
-#ifndef ARROW_C_DATA_INTERFACE
-#define ARROW_C_DATA_INTERFACE
-
-#define ARROW_FLAG_DICTIONARY_ORDERED 1
-#define ARROW_FLAG_NULLABLE 2
-#define ARROW_FLAG_MAP_KEYS_SORTED 4
-
-struct ArrowSchema {
-  const char* format;
-  const char* name;
-  const char* metadata;
-  int64_t flags;
-  int64_t n_children;
-  struct ArrowSchema** children;
-  struct ArrowSchema* dictionary;
-  void (*release)(struct ArrowSchema*);
-  void* private_data;
-};
-
-struct ArrowArray {
-  int64_t length;
-  int64_t null_count;
-  int64_t offset;
-  int64_t n_buffers;
-  int64_t n_children;
-  const void** buffers;
-  struct ArrowArray** children;
-  struct ArrowArray* dictionary;
-  void (*release)(struct ArrowArray*);
-  void* private_data;
-};
-
-#endif  // ARROW_C_DATA_INTERFACE
-
-#ifndef ARROW_C_STREAM_INTERFACE
-#define ARROW_C_STREAM_INTERFACE
-
-struct ArrowArrayStream {
-  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
-  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
-  const char* (*get_last_error)(struct ArrowArrayStream*);
-  void (*release)(struct ArrowArrayStream*);
-  void* private_data;
-};
-
-#endif  // ARROW_C_STREAM_INTERFACE
-}
-
-namespace zeph::api::py {
-
-using estimate::Code;
-using estimate::Column;
-using estimate::DataError;
+namespace zeph::data {
 
 namespace {
 
@@ -103,30 +46,6 @@ struct Chunk {
   std::size_t base;     // row number of the first row in the whole data
 };
 
-void check_buffers(const ArrowArray* a, std::int64_t needed, const std::string& name) {
-  if (a->n_buffers < needed || a->buffers == nullptr) {
-    throw DataError("column '" + name + "': the Arrow array has too few buffers for its type");
-  }
-  for (std::int64_t i = 1; i < needed; ++i) {
-    if (a->buffers[i] == nullptr && a->length > 0) {
-      throw DataError("column '" + name + "': the Arrow array lacks a data buffer");
-    }
-  }
-}
-
-// The first null row of a chunk (its validity bitmap), if any.
-void check_nulls(const Chunk& c, const std::string& name) {
-  const ArrowArray* a = c.array;
-  if (a->null_count == 0 || a->buffers == nullptr || a->n_buffers < 1 || a->buffers[0] == nullptr) {
-    return;
-  }
-  for (std::int64_t i = 0; i < c.length; ++i) {
-    if (!bit(a->buffers[0], c.first + i)) {
-      missing_value(name, "null", c.base + static_cast<std::size_t>(i));
-    }
-  }
-}
-
 // Readers of one value at a physical index, by Arrow type.
 template <class T, class K>
 struct Fixed {
@@ -147,7 +66,11 @@ struct Text {
       : offsets(static_cast<const O*>(a->buffers[1])),
         data(static_cast<const char*>(a->buffers[2])) {}
   std::string_view operator()(std::int64_t i) const {
-    return {data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])};
+    // Checked before reading: offsets ascend, and the data buffer is there unless every string
+    // is empty.
+    const auto size = static_cast<std::size_t>(offsets[i + 1] - offsets[i]);
+    if (size == 0) return {};
+    return {data + offsets[i], size};
   }
 };
 // Views: 16 bytes per value, the length first; up to 12 bytes inline, else a prefix, the index
@@ -170,7 +93,7 @@ struct View {
     std::int32_t offset = 0;
     std::memcpy(&buffer, v + 8, 4);
     std::memcpy(&offset, v + 12, 4);
-    if (buffer < 0 || buffer >= n_data) throw DataError("an Arrow string view points nowhere");
+    // Checked before reading: the view lies within a data buffer that exists.
     return {static_cast<const char*>(data[buffer]) + offset, static_cast<std::size_t>(length)};
   }
 };
@@ -282,24 +205,20 @@ void with_reader(const Type& t, Visit visit) {
   return visit([](const ArrowArray* a) { return Text<std::int32_t>(a); });
 }
 
-std::int64_t buffers_of(const Type& t) {
-  return t.view ? 3 : (t.key == Key::String || t.key == Key::Bytes) ? 3 : 2;
-}
-
 template <class Coder>
-void store_values(const Coder& coder, Key key, ColumnValues& out) {
+void store_values(const Coder& coder, Key key, Values& out) {
   using V = std::decay_t<decltype(coder.values().front())>;
   if constexpr (std::is_same_v<V, std::string>) {
-    out.kind = key == Key::Bytes ? ColumnValues::Kind::Bytes : ColumnValues::Kind::String;
+    out.kind = key == Key::Bytes ? Values::Kind::Bytes : Values::Kind::String;
     out.strings = coder.values();
   } else if constexpr (std::is_same_v<V, double>) {
-    out.kind = ColumnValues::Kind::Float;
+    out.kind = Values::Kind::Float;
     out.floats = coder.values();
   } else if constexpr (std::is_same_v<V, std::uint64_t>) {
-    out.kind = ColumnValues::Kind::UInt;
+    out.kind = Values::Kind::UInt;
     out.uints = coder.values();
   } else {
-    out.kind = key == Key::Bool ? ColumnValues::Kind::Bool : ColumnValues::Kind::Int;
+    out.kind = key == Key::Bool ? Values::Kind::Bool : Values::Kind::Int;
     out.ints = coder.values();
   }
 }
@@ -314,11 +233,11 @@ bool code_window(const std::vector<Chunk>& chunks, MakeReader make, K base, std:
   if (span <= 256) {
     column.small = true;
     column.small_codes.resize(rows);
-    column.codes = estimate::Codes();
+    column.codes = Codes();
   }
   std::vector<std::uint8_t> seen(static_cast<std::size_t>(span), 0);
   bool inside = true;
-  estimate::with_codes(column, [&](auto* codes, std::size_t) {
+  with_codes(column, [&](auto* codes, std::size_t) {
     using T = std::remove_reference_t<decltype(*codes)>;
     for (const Chunk& c : chunks) {
       auto get = make(c.array);
@@ -338,7 +257,7 @@ bool code_window(const std::vector<Chunk>& chunks, MakeReader make, K base, std:
   });
   if (!inside) {
     column.small = false;
-    column.small_codes = estimate::SmallCodes();
+    column.small_codes = SmallCodes();
     column.codes.resize(rows);
     return false;
   }
@@ -355,16 +274,15 @@ bool code_window(const std::vector<Chunk>& chunks, MakeReader make, K base, std:
     order[slot] = coder.code_at(slot);
     same = same && order[slot] == slot;
   }
-  if (!same) estimate::recode(column, order);
+  if (!same) recode(column, order);
   return true;
 }
 
 // A plain column: mark every value, number them, then code every row.
 template <class Coder, class MakeReader>
 void code_plain(const std::vector<Chunk>& chunks, const Type& t, const std::string& name,
-                MakeReader make, Column& column, ColumnValues& values) {
+                MakeReader make, Column& column, Values& values) {
   Coder coder;
-  for (const Chunk& c : chunks) check_buffers(c.array, buffers_of(t), name);
   if constexpr (std::is_integral_v<std::decay_t<decltype(make(chunks[0].array)(0))>>) {
     using K = std::decay_t<decltype(make(chunks[0].array)(0))>;
     // Integers mostly take a few values: guess a window of 256 values from the first rows and
@@ -418,24 +336,169 @@ void code_plain(const std::vector<Chunk>& chunks, const Type& t, const std::stri
   store_values(coder, t.key, values);
 }
 
+// ---- Validation ----------------------------------------------------------------------------
+
+// The buffers an array of type t has: validity and values for fixed widths, validity, offsets
+// and data for strings; for views at least validity, views and the sizes of the data buffers.
+std::int64_t buffers_of(const Type& t) {
+  if (t.key == Key::Unsupported) return -1;
+  return t.key == Key::String || t.key == Key::Bytes ? 3 : 2;
+}
+
+// Checks the structure of `a` (a column's array, or a dictionary of one) before anything of it
+// is read: its pointers, lengths, offsets and buffer count for type t, and, from
+// [first, first + rows), that the validity bitmap and data buffers that will be read are there.
+// `what` names it in messages ("column 'X': the Arrow array").
+void check_array(const ArrowArray* a, const Type& t, std::int64_t n_buffers_needed,
+                 const std::string& what) {
+  if (a == nullptr) throw DataError(what + " is missing (a null pointer)");
+  if (a->release == nullptr) throw DataError(what + " was already released");
+  if (a->length < 0) throw DataError(what + " has a negative length");
+  if (a->offset < 0) throw DataError(what + " has a negative offset");
+  if (a->null_count < -1) throw DataError(what + " has a negative null count");
+  if (a->n_buffers < 0 || a->n_children < 0) {
+    throw DataError(what + " has a negative number of buffers or children");
+  }
+  if (a->length > std::numeric_limits<std::int64_t>::max() - a->offset) {
+    throw DataError(what + " has an offset and length beyond the largest index");
+  }
+  if (t.view ? a->n_buffers < 3 : a->n_buffers != n_buffers_needed) {
+    throw DataError(what + " has " + std::to_string(a->n_buffers) +
+                    " buffers, which its type does not have");
+  }
+  if (a->n_buffers > 0 && a->buffers == nullptr) throw DataError(what + " has no buffers");
+  if (a->n_children != 0) throw DataError(what + " has children, which its type does not have");
+  if (a->null_count > 0 && a->n_buffers > 0 && a->buffers[0] == nullptr) {
+    throw DataError(what + " counts nulls but has no validity bitmap");
+  }
+}
+
+// The value buffer that reading `rows` elements of a checked array needs.
+void check_values_buffer(const ArrowArray* a, std::int64_t rows, const std::string& what) {
+  if (rows > 0 && a->buffers[1] == nullptr) throw DataError(what + " lacks a data buffer");
+}
+
+// Where a problem of an element lies: "row 3" of the data, or "entry 3" of a dictionary.
+struct Place {
+  const char* word;
+  std::size_t base;  // number of the element at physical index `first`
+  std::int64_t first;
+  std::string at(std::int64_t i) const {
+    return std::string(word) + " " + std::to_string(base + static_cast<std::size_t>(i - first));
+  }
+};
+
+// Strings by offsets: the offsets of element i and i + 1 start at 0 or above and do not
+// decrease, and a missing data buffer holds only empty strings.
+template <class O>
+void check_text(const ArrowArray* a, std::int64_t i, const Place& place, const std::string& what) {
+  const O* offsets = static_cast<const O*>(a->buffers[1]);
+  if (offsets[i] < 0) throw DataError(what + ": string offsets start below 0 at " + place.at(i));
+  if (offsets[i + 1] < offsets[i]) {
+    throw DataError(what + ": string offsets decrease at " + place.at(i));
+  }
+  if (offsets[i + 1] != offsets[i] && a->buffers[2] == nullptr) {
+    throw DataError(what + ": the Arrow array lacks a data buffer");
+  }
+}
+
+// Views: a view longer than 12 bytes lies within one of the data buffers, whose sizes the last
+// buffer holds.
+void check_view(const ArrowArray* a, std::int64_t i, const Place& place, const std::string& what) {
+  const std::int64_t n_data = a->n_buffers - 3;
+  const std::uint8_t* v = static_cast<const std::uint8_t*>(a->buffers[1]) + 16 * i;
+  std::int32_t length = 0;
+  std::memcpy(&length, v, 4);
+  if (length < 0) throw DataError(what + ": a string view has a negative length at " + place.at(i));
+  if (length <= 12) return;
+  std::int32_t buffer = 0;
+  std::int32_t offset = 0;
+  std::memcpy(&buffer, v + 8, 4);
+  std::memcpy(&offset, v + 12, 4);
+  if (buffer < 0 || buffer >= n_data) {
+    throw DataError(what + ": a string view points to a data buffer that does not exist at " +
+                    place.at(i));
+  }
+  if (offset < 0) throw DataError(what + ": a string view has a negative offset at " + place.at(i));
+  const auto* sizes = static_cast<const std::int64_t*>(a->buffers[a->n_buffers - 1]);
+  if (sizes == nullptr)
+    throw DataError(what + ": the Arrow array lacks the sizes of its data buffers");
+  const std::int64_t size = sizes[buffer];
+  if (a->buffers[2 + buffer] == nullptr || size < 0 ||
+      static_cast<std::int64_t>(offset) + length > size) {
+    throw DataError(what + ": a string view points past the end of its data buffer at " +
+                    place.at(i));
+  }
+}
+
+// Checks every element of [first, first + rows) that has a structure of its own.
+void check_elements(const ArrowArray* a, const Type& t, std::int64_t first, std::int64_t rows,
+                    const Place& place, const std::string& what) {
+  if (rows == 0) return;
+  if (t.view) {
+    for (std::int64_t i = first; i < first + rows; ++i) check_view(a, i, place, what);
+  } else if (t.key == Key::String || t.key == Key::Bytes) {
+    for (std::int64_t i = first; i < first + rows; ++i) {
+      if (t.large) {
+        check_text<std::int64_t>(a, i, place, what);
+      } else {
+        check_text<std::int32_t>(a, i, place, what);
+      }
+    }
+  }
+}
+
+// The dictionary entries that the rows of one chunk use, each numbered once in order of first
+// use. A dictionary much longer than the chunk is marked in a hash table, so that memory follows
+// the rows, not the length the producer claims.
+class UsedEntries {
+ public:
+  UsedEntries(std::int64_t length, std::int64_t rows) : dense_(length <= 2 * rows + 4096) {
+    if (dense_) slot_.assign(static_cast<std::size_t>(length), kNone);
+  }
+  // The slot of entry e, made if new; `row` is the row that uses it.
+  std::uint32_t mark(std::int64_t e, std::size_t row) {
+    std::uint32_t& s =
+        dense_ ? slot_[static_cast<std::size_t>(e)] : sparse_.try_emplace(e, kNone).first->second;
+    if (s == kNone) {
+      s = static_cast<std::uint32_t>(entries_.size());
+      entries_.push_back(e);
+      first_row_.push_back(row);
+    }
+    return s;
+  }
+  std::uint32_t slot(std::int64_t e) const {
+    return dense_ ? slot_[static_cast<std::size_t>(e)] : sparse_.find(e)->second;
+  }
+  const std::vector<std::int64_t>& entries() const noexcept { return entries_; }
+  std::size_t first_row(std::uint32_t s) const noexcept { return first_row_[s]; }
+
+ private:
+  static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  bool dense_;
+  std::vector<std::uint32_t> slot_;
+  std::unordered_map<std::int64_t, std::uint32_t> sparse_;
+  std::vector<std::int64_t> entries_;
+  std::vector<std::size_t> first_row_;
+};
+
 // A dictionary column: the rows hold indices into each chunk's own dictionary; the values
-// that rows use are what is coded.
+// that rows use are checked and coded.
 template <class Coder, class MakeReader>
 void code_dictionary(const std::vector<Chunk>& chunks, const Type& index_type,
                      const Type& value_type, const std::string& name, MakeReader make,
-                     Column& column, ColumnValues& values) {
+                     Column& column, Values& values) {
   Coder coder;
-  std::vector<std::vector<char>> used(chunks.size());
+  std::vector<UsedEntries> used;
+  used.reserve(chunks.size());
   auto index_of = [&](auto visit) {
     with_integer_reader(index_type, [&](auto make_index) { visit(make_index); });
   };
-  for (std::size_t k = 0; k < chunks.size(); ++k) {
-    const Chunk& c = chunks[k];
-    check_buffers(c.array, 2, name);
+  const std::string what = "column '" + name + "'";
+  for (const Chunk& c : chunks) {
     const ArrowArray* dict = c.array->dictionary;
-    if (dict == nullptr) throw DataError("column '" + name + "': an Arrow dictionary is missing");
-    check_buffers(dict, buffers_of(value_type), name);
-    used[k].assign(static_cast<std::size_t>(dict->length), 0);
+    used.emplace_back(dict->length, c.length);
+    UsedEntries& entries = used.back();
     const bool dict_nulls = dict->null_count != 0 && dict->buffers[0] != nullptr;
     index_of([&](auto make_index) {
       auto index = make_index(c.array);
@@ -443,34 +506,29 @@ void code_dictionary(const std::vector<Chunk>& chunks, const Type& index_type,
         auto at = index(c.first + i);
         bool negative = false;
         if constexpr (std::is_signed_v<decltype(at)>) negative = at < 0;
+        const std::size_t row = c.base + static_cast<std::size_t>(i);
         if (negative ||
             static_cast<std::uint64_t>(at) >= static_cast<std::uint64_t>(dict->length)) {
-          throw DataError("column '" + name +
-                          "': an Arrow dictionary index is out of range at row " +
-                          std::to_string(c.base + static_cast<std::size_t>(i)));
+          throw DataError(what + ": an Arrow dictionary index is out of range at row " +
+                          std::to_string(row));
         }
         if (dict_nulls && !bit(dict->buffers[0], dict->offset + static_cast<std::int64_t>(at))) {
-          missing_value(name, "null", c.base + static_cast<std::size_t>(i));
+          missing_value(name, "null", row);
         }
-        used[k][static_cast<std::size_t>(at)] = 1;
+        entries.mark(static_cast<std::int64_t>(at), row);
       }
     });
+    const Place place{"entry", 0, dict->offset};
+    const std::string dict_what = what + ": the Arrow dictionary";
+    check_values_buffer(dict, static_cast<std::int64_t>(entries.entries().size()), dict_what);
+    for (std::int64_t e : entries.entries()) {
+      check_elements(dict, value_type, dict->offset + e, 1, place, dict_what);
+    }
     auto get = make(dict);
-    for (std::int64_t e = 0; e < dict->length; ++e) {
-      if (!used[k][static_cast<std::size_t>(e)]) continue;
-      auto v = get(dict->offset + e);
+    for (std::uint32_t s = 0; s < entries.entries().size(); ++s) {
+      auto v = get(dict->offset + entries.entries()[s]);
       if constexpr (std::is_floating_point_v<decltype(v)>) {
-        if (std::isnan(v)) {
-          // The first row that uses it.
-          index_of([&](auto make_index) {
-            auto index = make_index(c.array);
-            for (std::int64_t i = 0; i < c.length; ++i) {
-              if (static_cast<std::int64_t>(index(c.first + i)) == e) {
-                missing_value(name, "NaN", c.base + static_cast<std::size_t>(i));
-              }
-            }
-          });
-        }
+        if (std::isnan(v)) missing_value(name, "NaN", entries.first_row(s));
       }
       coder.mark(v);
     }
@@ -480,17 +538,16 @@ void code_dictionary(const std::vector<Chunk>& chunks, const Type& index_type,
     const Chunk& c = chunks[k];
     const ArrowArray* dict = c.array->dictionary;
     auto get = make(dict);
-    std::vector<Code> table(static_cast<std::size_t>(dict->length), 0);
-    for (std::int64_t e = 0; e < dict->length; ++e) {
-      if (used[k][static_cast<std::size_t>(e)]) {
-        table[static_cast<std::size_t>(e)] = coder.code(get(dict->offset + e));
-      }
+    const UsedEntries& entries = used[k];
+    std::vector<Code> table(entries.entries().size());
+    for (std::size_t s = 0; s < table.size(); ++s) {
+      table[s] = coder.code(get(dict->offset + entries.entries()[s]));
     }
     Code* out = column.codes.data() + c.base;
     index_of([&](auto make_index) {
       auto index = make_index(c.array);
       for (std::int64_t i = 0; i < c.length; ++i) {
-        out[i] = table[static_cast<std::size_t>(index(c.first + i))];
+        out[i] = table[entries.slot(static_cast<std::int64_t>(index(c.first + i)))];
       }
     });
   }
@@ -498,11 +555,22 @@ void code_dictionary(const std::vector<Chunk>& chunks, const Type& index_type,
   store_values(coder, value_type.key, values);
 }
 
-[[noreturn]] void unsupported(const std::string& name, const char* format) {
+[[noreturn]] void unsupported(const std::string& name, const char* format, const char* reader) {
   throw DataError("column '" + name + "' has the Arrow type of format '" +
-                  std::string(format ? format : "") +
-                  "', which estimate does not read: use integers, booleans, strings, floats or "
-                  "dictionaries of them");
+                  std::string(format ? format : "") + "', which " + reader +
+                  " does not read: use integers, booleans, strings, floats or dictionaries of "
+                  "them");
+}
+
+// The first null row of a chunk (its validity bitmap), if any.
+void check_nulls(const Chunk& c, const std::string& name) {
+  const ArrowArray* a = c.array;
+  if (a->null_count == 0 || a->n_buffers < 1 || a->buffers[0] == nullptr) return;
+  for (std::int64_t i = 0; i < c.length; ++i) {
+    if (!bit(a->buffers[0], c.first + i)) {
+      missing_value(name, "null", c.base + static_cast<std::size_t>(i));
+    }
+  }
 }
 
 template <class Visit>
@@ -510,60 +578,86 @@ void with_coder(Key key, Visit visit) {
   switch (key) {
     case Key::Int:
     case Key::Bool:
-      return visit(estimate::ValueCoder<std::int64_t>{});
+      return visit(ValueCoder<std::int64_t>{});
     case Key::UInt:
-      return visit(estimate::ValueCoder<std::uint64_t>{});
+      return visit(ValueCoder<std::uint64_t>{});
     case Key::Float:
-      return visit(estimate::ValueCoder<double>{});
+      return visit(ValueCoder<double>{});
     case Key::String:
     case Key::Bytes:
-      return visit(estimate::StringCoder{});
+      return visit(StringCoder{});
     case Key::Unsupported:
       break;
   }
 }
 
-void read_column(const std::vector<Chunk>& chunks, const ArrowSchema* schema,
-                 const std::string& name, std::size_t rows, Column& column, ColumnValues& values) {
-  column.codes.resize(rows);  // every row is written below
+// Checks every chunk of a column of schema `schema` and type t: the structure of its arrays,
+// then its nulls, then the elements that will be read.
+void check_chunks(const std::vector<Chunk>& chunks, const ArrowSchema* schema, const Type& t,
+                  const Type& dictionary_type, const std::string& name) {
+  const std::string what = "column '" + name + "': the Arrow array";
+  const bool dictionary = schema->dictionary != nullptr;
+  for (const Chunk& c : chunks) {
+    // The array's own structure was checked with its batch; here what depends on its type.
+    const ArrowArray* a = c.array;
+    check_array(a, t, dictionary ? 2 : buffers_of(t), what);
+    if (dictionary) {
+      if (a->dictionary == nullptr) {
+        throw DataError("column '" + name + "': an Arrow dictionary is missing");
+      }
+      check_array(a->dictionary, dictionary_type, buffers_of(dictionary_type),
+                  "column '" + name + "': the Arrow dictionary");
+    } else if (a->dictionary != nullptr) {
+      throw DataError("column '" + name + "': the Arrow array has a dictionary, its schema none");
+    }
+  }
   for (const Chunk& c : chunks) check_nulls(c, name);
-  if (std::string_view(schema->format ? schema->format : "") == "n") {
+  for (const Chunk& c : chunks) {
+    check_values_buffer(c.array, c.length, what);
+    if (!dictionary) {
+      check_elements(c.array, t, c.first, c.length, Place{"row", c.base, c.first},
+                     "column '" + name + "'");
+    }
+  }
+}
+
+void read_column(const std::vector<Chunk>& chunks, const ArrowSchema* schema,
+                 const std::string& name, std::size_t rows, const char* reader, Column& column,
+                 Values& values) {
+  const std::string_view format(schema->format ? schema->format : "");
+  if (format == "n") {
+    // The null type: every row is missing.
     if (rows > 0) missing_value(name, "null", 0);
     return;
   }
-  if (schema->dictionary != nullptr) {
-    Type index_type = type_of(schema->format);
-    Type value_type = type_of(schema->dictionary->format);
-    if (index_type.key != Key::Int && index_type.key != Key::UInt) {
-      unsupported(name, schema->format);
-    }
-    if (value_type.key == Key::Unsupported) unsupported(name, schema->dictionary->format);
-    with_coder(value_type.key, [&](auto coder) {
-      with_reader(value_type, [&](auto make) {
-        using R = std::decay_t<decltype(make(chunks.front().array)(0))>;
-        using V = std::decay_t<decltype(coder.values().front())>;
-        if constexpr (std::is_same_v<R, V> ||
-                      (std::is_same_v<R, std::string_view> && std::is_same_v<V, std::string>)) {
-          code_dictionary<std::decay_t<decltype(coder)>>(chunks, index_type, value_type, name, make,
-                                                         column, values);
-        }
-      });
-    });
-    return;
-  }
+  const bool dictionary = schema->dictionary != nullptr;
   Type t = type_of(schema->format);
-  if (t.key == Key::Unsupported) unsupported(name, schema->format);
+  Type value_type = dictionary ? type_of(schema->dictionary->format) : Type{};
+  if (dictionary) {
+    if (t.key != Key::Int && t.key != Key::UInt) unsupported(name, schema->format, reader);
+    if (value_type.key == Key::Unsupported) unsupported(name, schema->dictionary->format, reader);
+  } else if (t.key == Key::Unsupported) {
+    unsupported(name, schema->format, reader);
+  }
+  check_chunks(chunks, schema, t, value_type, name);
+  column.codes.resize(rows);  // every row is written below
+  const Type& coded = dictionary ? value_type : t;
   if (chunks.empty()) {
-    with_coder(t.key, [&](auto coder) { store_values(coder, t.key, values); });
+    with_coder(coded.key, [&](auto coder) { store_values(coder, coded.key, values); });
     return;
   }
-  with_coder(t.key, [&](auto coder) {
-    with_reader(t, [&](auto make) {
+  with_coder(coded.key, [&](auto coder) {
+    with_reader(coded, [&](auto make) {
       using R = std::decay_t<decltype(make(chunks.front().array)(0))>;
       using V = std::decay_t<decltype(coder.values().front())>;
       if constexpr (std::is_same_v<R, V> ||
                     (std::is_same_v<R, std::string_view> && std::is_same_v<V, std::string>)) {
-        code_plain<std::decay_t<decltype(coder)>>(chunks, t, name, make, column, values);
+        if (dictionary) {
+          code_dictionary<std::decay_t<decltype(coder)>>(chunks, t, value_type, name, make, column,
+                                                         values);
+        } else {
+          code_plain<std::decay_t<decltype(coder)>>(chunks, t, name, make, column, values);
+        }
       }
     });
   });
@@ -571,8 +665,6 @@ void read_column(const std::vector<Chunk>& chunks, const ArrowSchema* schema,
 
 void read_weights(const std::vector<Chunk>& chunks, const ArrowSchema* schema,
                   const std::string& name, std::size_t rows, std::vector<double>& weights) {
-  weights.assign(rows, 0.0);
-  for (const Chunk& c : chunks) check_nulls(c, name);
   Type t = type_of(schema->format);
   if (schema->dictionary != nullptr ||
       (t.key != Key::Int && t.key != Key::UInt && t.key != Key::Float)) {
@@ -580,9 +672,10 @@ void read_weights(const std::vector<Chunk>& chunks, const ArrowSchema* schema,
                     std::string(schema->format ? schema->format : "") +
                     "': weights must be numbers");
   }
+  check_chunks(chunks, schema, t, Type{}, name);
+  weights.assign(rows, 0.0);
   with_reader(t, [&](auto make) {
     for (const Chunk& c : chunks) {
-      check_buffers(c.array, 2, name);
       auto get = make(c.array);
       if constexpr (std::is_arithmetic_v<decltype(get(0))>) {
         for (std::int64_t i = 0; i < c.length; ++i) {
@@ -593,15 +686,27 @@ void read_weights(const std::vector<Chunk>& chunks, const ArrowSchema* schema,
   });
 }
 
-// Everything from the stream on: runs without the interpreter lock.
-void read_stream(Stream& stream, const std::vector<std::string>& names, const std::string* weights,
-                 Input& out) {
+// Everything after the stream is owned: its schema, its batches, then the columns asked for.
+void read_owned(Stream& stream, const std::vector<std::string>& names, const std::string* weights,
+                const char* reader, Input& out) {
+  if (stream.s.get_schema == nullptr || stream.s.get_next == nullptr) {
+    throw DataError("the Arrow stream of data lacks its get_schema or get_next callback");
+  }
   Schema schema;
   if (int rc = stream.s.get_schema(&stream.s, &schema.s); rc != 0) stream_failure(stream, rc);
   const ArrowSchema& top = schema.s;
+  if (top.release == nullptr) throw DataError("the Arrow stream of data gave no schema");
   if (std::string_view(top.format ? top.format : "") != "+s") {
     throw DataError("the Arrow stream of data is not a table of columns (its format is '" +
                     std::string(top.format ? top.format : "") + "')");
+  }
+  if (top.n_children < 0 || (top.n_children > 0 && top.children == nullptr)) {
+    throw DataError("the schema of the Arrow stream of data lacks its columns");
+  }
+  for (std::int64_t j = 0; j < top.n_children; ++j) {
+    if (top.children[j] == nullptr) {
+      throw DataError("the schema of the Arrow stream of data lacks column " + std::to_string(j));
+    }
   }
   std::vector<std::string> wanted = names;
   if (weights != nullptr) wanted.push_back(*weights);
@@ -615,25 +720,43 @@ void read_stream(Stream& stream, const std::vector<std::string>& names, const st
     if (field[i] < 0) missing.push_back(wanted[i]);
   }
   missing_columns(missing, weights);
+  for (std::int64_t j : field) {
+    const ArrowSchema* column = top.children[j];
+    if (column->n_children < 0 || (column->n_children > 0 && column->children == nullptr)) {
+      throw DataError("the schema of column '" + std::string(column->name) +
+                      "' lacks its children");
+    }
+  }
 
   std::vector<std::unique_ptr<Batch>> batches;
   std::size_t rows = 0;
   for (;;) {
     auto batch = std::make_unique<Batch>();
     if (int rc = stream.s.get_next(&stream.s, &batch->s); rc != 0) stream_failure(stream, rc);
-    if (batch->s.release == nullptr) break;
-    if (batch->s.n_children != top.n_children || batch->s.length < 0) {
+    const ArrowArray& b = batch->s;
+    if (b.release == nullptr) break;
+    if (b.n_children != top.n_children || b.length < 0 || b.offset < 0 ||
+        b.length > std::numeric_limits<std::int64_t>::max() - b.offset ||
+        (b.n_children > 0 && b.children == nullptr)) {
       throw DataError("the Arrow stream of data holds a batch that does not match its schema");
     }
-    rows += static_cast<std::size_t>(batch->s.length);
+    for (std::int64_t j : field) {
+      if (b.children[j] == nullptr) {
+        throw DataError("the Arrow stream of data holds a batch without column '" +
+                        std::string(top.children[j]->name) + "'");
+      }
+    }
+    rows += static_cast<std::size_t>(b.length);
     batches.push_back(std::move(batch));
   }
 
-  auto chunks_of = [&](std::int64_t j) {
+  auto chunks_of = [&](std::size_t i) {
+    const std::int64_t j = field[i];
     std::vector<Chunk> chunks;
     std::size_t base = 0;
     for (const auto& b : batches) {
       const ArrowArray* a = b->s.children[j];
+      check_array(a, Type{}, a->n_buffers, "column '" + wanted[i] + "': the Arrow array");
       if (a->length < b->s.offset + b->s.length) {
         throw DataError("the Arrow stream of data holds a column shorter than its batch");
       }
@@ -648,59 +771,22 @@ void read_stream(Stream& stream, const std::vector<std::string>& names, const st
   out.values.clear();
   out.values.resize(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    read_column(chunks_of(field[i]), top.children[field[i]], names[i], rows, out.columns[i],
+    read_column(chunks_of(i), top.children[field[i]], names[i], rows, reader, out.columns[i],
                 out.values[i]);
   }
   if (weights != nullptr) {
-    read_weights(chunks_of(field.back()), top.children[field.back()], *weights, rows, out.weights);
+    read_weights(chunks_of(names.size()), top.children[field.back()], *weights, rows, out.weights);
   }
 }
 
 }  // namespace
 
-bool read_arrow(PyObject* data, const std::vector<std::string>& names, const std::string* weights,
-                Input& out) {
-  Ref export_stream(PyObject_GetAttrString(data, "__arrow_c_stream__"));
-  if (!export_stream) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
-    PyErr_Clear();
-    return false;
-  }
-  Ref capsule(PyObject_CallNoArgs(export_stream.get()));
-  if (!capsule) {
-    // A pandas frame exports the stream only with pyarrow installed; as a mapping it reads all
-    // the same.
-    if (PyErr_ExceptionMatches(PyExc_ImportError) && PyMapping_Check(data)) {
-      PyErr_Clear();
-      return false;
-    }
-    throw PythonError{};
-  }
-  if (!PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) {
-    PyErr_SetString(PyExc_TypeError,
-                    "argument 'data': __arrow_c_stream__() did not return an "
-                    "'arrow_array_stream' capsule");
-    throw PythonError{};
-  }
-  auto* exported =
-      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
-  if (exported == nullptr) throw PythonError{};
-  if (exported->release == nullptr) {
-    PyErr_SetString(PyExc_ValueError, "argument 'data': the Arrow stream was already consumed");
-    throw PythonError{};
-  }
-  // The stream moves out of the capsule: the capsule no longer releases it.
-  Stream stream;
-  stream.s = *exported;
-  exported->release = nullptr;
-  capsule = Ref();
-  without_gil([&] {
-    Stream owned;
-    owned.s = stream.s;
-    stream.s.release = nullptr;
-    read_stream(owned, names, weights, out);
-  });
-  return true;
+void read_stream(ArrowArrayStream& stream, const std::vector<std::string>& names,
+                 const std::string* weights, const char* reader, Input& out) {
+  Stream owned;
+  owned.s = stream;
+  stream.release = nullptr;
+  read_owned(owned, names, weights, reader, out);
 }
 
-}  // namespace zeph::api::py
+}  // namespace zeph::data
