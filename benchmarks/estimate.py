@@ -1,20 +1,35 @@
 """Timings of zeph.estimate, printed as one table.
 
-    python benchmarks/estimate.py            # every case (about two minutes and 3 GB of memory)
+    python benchmarks/estimate.py            # every case (a few minutes and 3 GB of memory)
     python benchmarks/estimate.py --quick    # 1,000,000 rows instead of 10,000,000, fewer runs
+    python benchmarks/estimate.py --only network   # one group: front-door, strings, many-values,
+                                                   # network, everyday
 
 Needs numpy, pandas and pyarrow. Cases:
 - front-door, 10,000,000 rows of 5 integer columns with 2 to 4 values (the formula needs 3 of
   them), the query P(Y | do(X)): zeph from a pyarrow table, from a dict of Python lists and from
   the pandas frame, and beside them the same plug-in formula written with pandas (groupby counts
   and merges, as a user would write it) on the same frame. Both answers are compared.
+- strings: the same front door with X as 10,000,000 strings, as Arrow string, large_string
+  and string_view columns: reading them includes checking every offset or view before it is read.
+- many-values: the front door on 20,000 rows with 200 values of X and Y and 3,000 of M (a dense
+  table of all combinations would have 2^27 cells); time and peak memory in a fresh process.
+- network: a discrete network of 37 variables with 2 to 4 values and 46 edges (random, from a
+  fixed seed, with a deterministic node and rare states, the size of the field's ALARM network),
+  1,000,000 sampled rows in a pyarrow table, and 10 queries P(b | do(a)) of causally related pairs
+  whose treatment has causes of its own: each query's time and memory in a fresh process (the
+  peak of the process includes the 300 MB table, mapped from a file), and how many rows are NaN.
 - everyday graphs with binary variables: zeph.estimate on the counts (one weighted row per
   combination of values), per call from Python; zeph.id on the same query for comparison (the
   difference is reading the counts and evaluating the formula).
 """
 
 import argparse
+import json
+import math
 import os
+import resource
+import subprocess
 import platform
 import statistics
 import sys
@@ -91,10 +106,127 @@ def row(name, figure, unit, spread=None, note=""):
     print(f"| {name:<52} | {text:<34} | {note}")
 
 
+# ---------------------------------------------------------------- a network of ALARM's size
+
+
+def network(seed=37):
+    """37 variables in a random order, 46 edges, 2 to 4 values each; one node is the logical OR of two
+    binary parents, and some states are rare. Returns (edges, cardinality, tables)."""
+    rng = np.random.default_rng(seed)
+    names = [f"N{i:02d}" for i in range(37)]
+    card = {v: int(rng.integers(2, 5)) for v in names}
+    edges = set()
+    for i in range(1, 37):  # a connected skeleton along the order
+        edges.add((names[int(rng.integers(0, i))], names[i]))
+    while len(edges) < 46:
+        i, j = sorted(rng.choice(37, 2, replace=False))
+        if len([e for e in edges if e[1] == names[j]]) < 4:
+            edges.add((names[i], names[j]))
+    edges = sorted(edges, key=lambda e: (names.index(e[1]), names.index(e[0])))
+    parents = {v: [a for a, b in edges if b == v] for v in names}
+    tables = {}
+    deterministic = next(v for v in names if len(parents[v]) == 2)
+    for v in names:
+        configs = int(np.prod([card[p] for p in parents[v]])) if parents[v] else 1
+        if v == deterministic:
+            card[v] = 2
+            t = np.zeros((configs, 2))
+            for c in range(configs):
+                t[c, 1 if c % card[parents[v][1]] or c // card[parents[v][1]] else 0] = 1
+        else:
+            alpha = np.ones(card[v]) * 0.7
+            alpha[-1] = 0.05  # a rare state
+            t = rng.dirichlet(alpha, configs)
+        tables[v] = t
+    return names, edges, card, parents, tables
+
+
+def sample(names, card, parents, tables, n, seed=1):
+    rng = np.random.default_rng(seed)
+    cols = {}
+    for v in names:  # names are in causal order
+        config = np.zeros(n, np.int64)
+        for p in parents[v]:
+            config = config * card[p] + cols[p]
+        cum = np.cumsum(tables[v], axis=1)[config]
+        cols[v] = (rng.random(n)[:, None] > cum[:, :-1]).sum(axis=1).astype(np.int64)
+    return pa.table(cols)
+
+
+def network_queries(names, edges, count=10, seed=3):
+    rng = np.random.default_rng(seed)
+    children = {v: [b for a, b in edges if a == v] for v in names}
+
+    def descendants(v):
+        out, stack = set(), [v]
+        while stack:
+            for c in children[stack.pop()]:
+                if c not in out:
+                    out.add(c)
+                    stack.append(c)
+        return out
+
+    # Treatments with causes of their own, so that the formula adjusts for something.
+    pairs = sorted((a, b) for a in names for b in descendants(a) if any(e[1] == a for e in edges))
+    picked = rng.choice(len(pairs), count, replace=False)
+    return [pairs[i] for i in sorted(picked)]
+
+
+NETWORK_FILE = "/tmp/zeph-bench-network-37.arrow"
+
+
+def network_child(i):
+    """One network query in this fresh process: prints its time, peak memory and NaN rows as JSON."""
+    names, edges, card, parents, tables = network()
+    with pa.memory_map(NETWORK_FILE) as source:
+        table = pa.ipc.open_file(source).read_all()
+    a, b = network_queries(names, edges)[i]
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    start = time.perf_counter()
+    result = zeph.estimate(edges, [], [a], [b], [], table)
+    seconds = time.perf_counter() - start
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    p = result["probability"]
+    print(json.dumps({"query": f"P({b} | do({a}))", "seconds": seconds, "peak_mb": peak / 1024,
+                      "grown_mb": (peak - before) / 1024, "rows": len(p),
+                      "nan": sum(math.isnan(v) for v in p),
+                      "formula": zeph.formula(edges, [], [a], [b], [], style="text")}))
+
+
+def run_child(*args):
+    proc = subprocess.run([sys.executable, __file__, "--child", *map(str, args)], capture_output=True, text=True)
+    if proc.returncode != 0:
+        return {"error": proc.stderr.strip().splitlines()[-1] if proc.stderr.strip() else f"exit {proc.returncode}"}
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def many_values_child():
+    rng = np.random.default_rng(1)
+    n = 20_000
+    data = {"X": rng.integers(0, 200, n).tolist(), "M": rng.integers(0, 3000, n).tolist(),
+            "Y": rng.integers(0, 200, n).tolist()}
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    start = time.perf_counter()
+    result = zeph.estimate(*FRONT_DOOR, ["X"], ["Y"], [], data)
+    seconds = time.perf_counter() - start
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"seconds": seconds, "peak_mb": peak / 1024, "grown_mb": (peak - before) / 1024,
+                      "rows": len(result["probability"])}))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--only", choices=["front-door", "strings", "many-values", "network", "everyday"])
+    parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.child:
+        if args.child[0] == "network":
+            network_child(int(args.child[1]))
+        else:
+            many_values_child()
+        return 0
+    want = lambda group: args.only in (None, group)
     n = 1_000_000 if args.quick else 10_000_000
     repeat = 3 if args.quick else 5
 
@@ -102,10 +234,56 @@ def main():
           f"Python {platform.python_version()}, load average {os.getloadavg()[0]:.2f} at start")
     print(f"| {'case':<52} | {'median (min to max)':<34} | note")
 
-    df = front_door_data(n)
-    table = pa.table(df)
-    lists = {k: df[k].tolist() for k in df.columns}
     query = (*FRONT_DOOR, ["X"], ["Y"], [])
+    if want("front-door") or want("strings"):
+        df = front_door_data(n)
+        table = pa.table(df)
+    if want("front-door"):
+        front_door(df, table, n, repeat, query)
+    if want("strings"):
+        words = np.array(["low", "middle", "a value longer than twelve bytes"])
+        for kind in (pa.string(), pa.large_string(), pa.string_view()):
+            strings = table.set_column(0, "X", pa.array(words[df["X"].to_numpy() + df["A"].to_numpy() % 2], kind))
+            t = median_time(lambda: zeph.estimate(*query, strings), repeat)
+            row(f"front-door, {n:,} rows, X as {kind}", t[0], "s", t[1:], "every offset or view checked")
+    if want("many-values"):
+        r = run_child("many-values")
+        if "error" in r:
+            row("front-door, 20,000 rows, 200 x 3,000 x 200 values", math.nan, "s", None, r["error"])
+        else:
+            row("front-door, 20,000 rows, 200 x 3,000 x 200 values", r["seconds"], "s", None,
+                f"peak {r['peak_mb']:.0f} MB ({r['grown_mb']:.0f} MB in the call), {r['rows']:,} rows; "
+                "target: a few hundred MB, seconds")
+    if want("network"):
+        names, edges, card, parents, tables = network()
+        if not os.path.exists(NETWORK_FILE):
+            with pa.OSFile(NETWORK_FILE, "wb") as sink:
+                t = sample(names, card, parents, tables, 1_000_000)
+                with pa.ipc.new_file(sink, t.schema) as writer:
+                    writer.write_table(t)
+        times, peaks, nans = [], [], 0
+        for i in range(10):
+            r = run_child("network", i)
+            if "error" in r:
+                row(f"network of 37, query {i}", math.nan, "s", None, r["error"])
+                continue
+            times.append(r["seconds"])
+            peaks.append(r["peak_mb"])
+            nans += r["nan"]
+            row(f"network of 37, {r['query']}", r["seconds"], "s", None,
+                f"peak {r['peak_mb']:.0f} MB ({r['grown_mb']:.0f} in the call), {r['nan']} of {r['rows']} rows NaN; "
+                f"{r['formula'][:60]}")
+        if times:
+            row("network of 37, slowest of the 10 queries", max(times), "s", None,
+                f"largest peak {max(peaks):.0f} MB, {nans} NaN rows in all; target <= 0.5 s and 500 MB each")
+    if want("everyday"):
+        everyday()
+    print(f"load average {os.getloadavg()[0]:.2f} at the end")
+    return 0
+
+
+def front_door(df, table, n, repeat, query):
+    lists = {k: df[k].tolist() for k in df.columns}
 
     # zeph and pandas take turns, so that other work on the machine weighs on both alike.
     runs = {"arrow": [], "frame": [], "pandas": []}
@@ -130,6 +308,9 @@ def main():
     assert len(theirs) == len(ours)
     assert np.allclose(theirs["probability_pandas"], theirs["probability_zeph"], atol=1e-12)
 
+
+
+def everyday():
     for name, (d, b, y, x, z) in EVERYDAY:
         names = sorted({v for e in d + b for v in e})
         combos = np.array(np.meshgrid(*[[0, 1]] * len(names), indexing="ij")).reshape(len(names), -1)
@@ -139,8 +320,6 @@ def main():
         ident = per_call(lambda: zeph.id(d, b, y, x, z))
         row(f"everyday, {name}: estimate on counts", full[0], "us", full[1:],
             f"id alone {ident[0] * 1e6:.1f} us; target <= 1000 us")
-    print(f"load average {os.getloadavg()[0]:.2f} at the end")
-    return 0
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <new>
 
+#include "utils/memory.hpp"
 #include "utils/panic.hpp"
 #include "utils/stack_guard.hpp"
 
@@ -43,6 +44,8 @@ void raise_translated() {
     PyErr_SetString(PyExc_RecursionError, e.what());
   } catch (const Panic& e) {
     raise_panic(e.message());
+  } catch (const OutOfMemory& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

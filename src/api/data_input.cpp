@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "data/arrow.hpp"
+#include "utils/memory.hpp"
 
 namespace zeph::api::py {
 
@@ -301,9 +302,11 @@ void read_mapping(PyObject* data, const std::vector<std::string>& names, const s
   in.objects.clear();
   in.objects.resize(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (!read_integers(lists[i].get(), out.columns[i], out.values[i])) {
-      read_objects(lists[i].get(), names[i], out.columns[i], out.values[i], in.objects[i]);
-    }
+    while_building([&] { return "reading column '" + names[i] + "'"; }, [&] {
+      if (!read_integers(lists[i].get(), out.columns[i], out.values[i])) {
+        read_objects(lists[i].get(), names[i], out.columns[i], out.values[i], in.objects[i]);
+      }
+    });
   }
   if (weights != nullptr) read_weights(lists.back().get(), *weights, out.weights);
 }

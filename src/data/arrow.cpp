@@ -9,6 +9,8 @@
 #include <type_traits>
 #include <unordered_map>
 
+#include "utils/memory.hpp"
+
 namespace zeph::data {
 
 namespace {
@@ -771,8 +773,11 @@ void read_owned(Stream& stream, const std::vector<std::string>& names, const std
   out.values.clear();
   out.values.resize(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    read_column(chunks_of(i), top.children[field[i]], names[i], rows, reader, out.columns[i],
-                out.values[i]);
+    while_building([&] { return "reading column '" + names[i] + "'"; },
+                   [&] {
+                     read_column(chunks_of(i), top.children[field[i]], names[i], rows, reader,
+                                 out.columns[i], out.values[i]);
+                   });
   }
   if (weights != nullptr) {
     read_weights(chunks_of(names.size()), top.children[field.back()], *weights, rows, out.weights);

@@ -232,7 +232,7 @@ Margin::Margin(const Joint& joint, std::vector<VarId> vars)
     product *= static_cast<double>(cardinality[i]);
   }
   // A direct table where it costs little next to the cells.
-  if (product <= std::max(65536.0, 4.0 * static_cast<double>(joint.size))) {
+  if (product <= 64.0 + 4.0 * static_cast<double>(joint.size)) {
     stride_.assign(width, 1);
     for (std::size_t i = width; i-- > 1;) stride_[i - 1] = stride_[i] * cardinality[i];
     dense_.assign(static_cast<std::size_t>(product), kMissing);

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "utils/memory.hpp"
 #include "utils/panic.hpp"
 #include "utils/stack_guard.hpp"
 
@@ -511,12 +512,31 @@ PlugIn::PlugIn(const Form& formula, std::vector<VarId> keys, std::size_t context
     if (plan.cardinality[static_cast<std::size_t>(v)] == 0)
       throw Panic("no column read for a variable of the formula");
   }
-  plan.joint = group_rows(data, ascending(read));
+  auto names_of = [&](const VarSet& vars) {
+    std::string text;
+    for (VarId v : vars)
+      text += (text.empty() ? "" : ", ") + data.names[static_cast<std::size_t>(v)];
+    return text;
+  };
+  plan.joint = while_building(
+      [&] {
+        return "counting the combinations of values of " + names_of(read) + " in " +
+               std::to_string(data.rows) + " rows";
+      },
+      [&] { return group_rows(data, ascending(read)); });
+  const std::string read_names = names_of(read);
   data = Data();  // the rows are counted: free them before the margins are made
 
-  plan.single.assign(plan.cardinality.size(), -1);
-  for (VarId v : read) plan.single[static_cast<std::size_t>(v)] = plan.margin(VarSet{v});
-  plan.root = plan.compile(formula);
+  while_building(
+      [&] {
+        return "counting the terms of the formula over " + std::to_string(plan.joint.size) +
+               " combinations of values of " + read_names;
+      },
+      [&] {
+        plan.single.assign(plan.cardinality.size(), -1);
+        for (VarId v : read) plan.single[static_cast<std::size_t>(v)] = plan.margin(VarSet{v});
+        plan.root = plan.compile(formula);
+      });
   plan.extra = ascending(extra);
   if (!extra.empty()) {
     if (!context_set.empty()) plan.context_margin = plan.margin(context_set);
@@ -612,8 +632,15 @@ Estimate plug_in(const Form& formula, const std::vector<VarId>& keys, std::size_
                  Data data) {
   PlugIn plan(formula, keys, context, std::move(data));
   Estimate result;
-  auto scratch = plan.scratch();
-  plan.evaluate(plan.joint().weight, result.probability, *scratch);
+  while_building(
+      [&] {
+        return "evaluating the formula at the " + std::to_string(plan.rows()) +
+               " rows of the result";
+      },
+      [&] {
+        auto scratch = plan.scratch();
+        plan.evaluate(plan.joint().weight, result.probability, *scratch);
+      });
   result.values = plan.values();
   return result;
 }

@@ -345,22 +345,60 @@ def test_zero_weight_values_are_not_observed():
     assert result == {"X": [0, 0, 1, 1], "Y": [0, 1, 0, 1], "probability": [1.0, 0.0, 0.0, 1.0]}
 
 
-def test_extra_free_variables_are_averaged():
-    # In the chain W -> X -> Y the algorithm adds do(W): the formula P(Y | W, X) keeps W free.
-    d, b = [("W", "X"), ("X", "Y")], []
-    assert free(json.loads(zeph.id(d, b, ["X"], ["Y"], []))) == {"W", "X", "Y"}
+def test_free_variables_are_weighted_where_the_data_is():
+    # R -> X -> Y: the reduced formula is P(Y | X). Averaging the unreduced one over the marginal of R
+    # gave the stratum R = 0, X = 1 of a single row half the weight.
+    d = [("R", "X"), ("X", "Y")]
+    data = {"R": [0, 0, 0, 1, 1, 1], "X": [0, 0, 1, 1, 1, 0], "Y": [0, 1, 0, 0, 1, 0], "n": [39960, 9990, 1, 9990, 39960, 50]}
+    assert zeph.formula(d, [], ["X"], ["Y"], [], style="text") == "P(Y | X)"
+    result = zeph.estimate(d, [], ["X"], ["Y"], [], data, weights="n")
+    assert result["probability"][3] == pytest.approx(39960 / 49951)
+    # V0 -> V1 -> V2 -> V3, V1 <-> V3: the formula keeps V0 free; it is averaged given V2.
+    d, b = [("V0", "V1"), ("V1", "V2"), ("V2", "V3")], [("V1", "V3")]
+    assert free(json.loads(zeph.formula(d, b, ["V2"], ["V3"], []))) == {"V0", "V2", "V3"}
     rng = random.Random(3)
     rows = []
-    for _ in range(4000):
-        w = rng.random() < 0.3
-        x = rng.random() < (0.7 if w else 0.2)
-        rows.append({"W": int(w), "X": int(x), "Y": int(rng.random() < 0.3 + 0.4 * x)})
-    weights = [2.0 if r["W"] else 1.0 for r in rows]
-    data = {**{k: [r[k] for r in rows] for k in ("W", "X", "Y")}, "w": weights}
-    result = zeph.estimate(d, b, ["X"], ["Y"], [], data, weights="w")
-    want = plug_in(d, b, ["X"], ["Y"], [], Empirical(rows, weights))
-    for k, p in as_table(result, ["X", "Y"]).items():
+    for _ in range(3000):
+        v0 = rng.random() < 0.3
+        v1 = rng.random() < (0.8 if v0 else 0.2)
+        v2 = rng.random() < (0.9 if v1 else 0.1)
+        rows.append({"V0": int(v0), "V1": int(v1), "V2": int(v2), "V3": int(rng.random() < 0.2 + 0.3 * v2 + 0.3 * v1)})
+    data = {k: [r[k] for r in rows] for k in ("V0", "V1", "V2", "V3")}
+    want = plug_in(d, b, ["V2"], ["V3"], [], Empirical(rows))
+    for k, p in as_table(zeph.estimate(d, b, ["V2"], ["V3"], [], data), ["V2", "V3"]).items():
         assert p == pytest.approx(want[k], abs=1e-12)
+
+
+def test_structural_zeros_are_estimable():
+    # E = L or T leaves combinations that never occur; the reduced formula P(D | S) needs none of them.
+    d = [("T", "E"), ("S", "L"), ("S", "B"), ("L", "E"), ("B", "D"), ("E", "D")]
+    rng = random.Random(0)
+    p_d = {(b, e): rng.uniform(0.1, 0.9) for b in (0, 1) for e in (0, 1)}
+    rows = {k: [] for k in "TSLBEDw"}
+    for t, s, l, b, dv in itertools.product((0, 1), repeat=5):
+        w = (0.3 if t else 0.7) * (0.4 if s else 0.6) * ((0.2, 0.7)[s] if l else 1 - (0.2, 0.7)[s])
+        w *= ((0.6, 0.1)[s] if b else 1 - (0.6, 0.1)[s]) * (p_d[b, l | t] if dv else 1 - p_d[b, l | t])
+        for k, v in zip("TSLBEDw", (t, s, l, b, l | t, dv, w)):
+            rows[k].append(v)
+    result = zeph.estimate(d, [], ["S"], ["D"], [], rows, weights="w")
+    assert not any(math.isnan(p) for p in result["probability"])
+    truth = {}
+    for s, dv in itertools.product((0, 1), repeat=2):
+        num = sum(w for S, D, w in zip(rows["S"], rows["D"], rows["w"]) if S == s and D == dv)
+        truth[s, dv] = num / sum(w for S, w in zip(rows["S"], rows["w"]) if S == s)
+    assert as_table(result, ["S", "D"]) == pytest.approx(truth, abs=1e-12)
+
+
+def test_many_parents_need_only_the_columns_of_the_formula():
+    d = [(f"P{i}", "X") for i in range(27)] + [("X", "Y")]
+    rng = random.Random(4)
+    data = {f"P{i}": [rng.randrange(2) for _ in range(1000)] for i in range(27)}
+    data["X"] = [rng.randrange(2) for _ in range(1000)]
+    data["Y"] = [(x + (rng.random() < 0.2)) % 2 for x in data["X"]]
+    result = zeph.estimate(d, [], ["X"], ["Y"], [], data)
+    counts = Counter(zip(data["X"], data["Y"]))
+    assert as_table(result, ["X", "Y"]) == pytest.approx(
+        {(x, y): counts[x, y] / (counts[x, 0] + counts[x, 1]) for x, y in counts}, abs=1e-12)
 
 
 # ---------------------------------------------------------------- positivity
