@@ -105,7 +105,7 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::vector<Re
   int positional = 0;
   for (const Param& p : sig.params) {
     if (p.kind == K::Required) ++required;
-    if (p.kind != K::KeywordOnly) ++positional;
+    if (p.kind == K::Required || p.kind == K::Optional) ++positional;
   }
   Py_ssize_t nargs = PyTuple_Size(args);
   if (nargs < 0) return false;
@@ -154,21 +154,26 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::vector<Re
       slot = Ref(value);
     }
   }
-  std::vector<std::string> missing;
-  for (std::size_t i = 0; i < sig.params.size(); ++i) {
-    if (sig.params[i].kind == K::Required && !bound[i]) {
-      missing.push_back(std::string("'") + sig.params[i].name + "'");
+  for (K kind : {K::Required, K::KeywordRequired}) {
+    std::vector<std::string> missing;
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+      if (sig.params[i].kind == kind && !bound[i]) {
+        missing.push_back(std::string("'") + sig.params[i].name + "'");
+      }
     }
+    if (missing.empty()) continue;
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+      if (i > 0)
+        list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+      list += missing[i];
+    }
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required %s argument%s: %s", sig.function,
+                 missing.size(), kind == K::Required ? "positional" : "keyword-only",
+                 missing.size() == 1 ? "" : "s", list.c_str());
+    return false;
   }
-  if (missing.empty()) return true;
-  std::string list;
-  for (std::size_t i = 0; i < missing.size(); ++i) {
-    if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
-    list += missing[i];
-  }
-  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.function,
-               missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
-  return false;
+  return true;
 }
 
 // ---- Conversion ----------------------------------------------------------------------------

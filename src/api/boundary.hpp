@@ -58,13 +58,13 @@ void raise_current() noexcept;
 // ---- Binding -------------------------------------------------------------------------------
 
 struct Param {
-  enum class Kind { Required, Optional, KeywordOnly };
+  enum class Kind { Required, Optional, KeywordOnly, KeywordRequired };
   const char* name;
   Kind kind;
 };
 
 // A function's name and parameters, in order: required positional ones, then optional
-// positional ones, then keyword-only ones.
+// positional ones, then keyword-only ones (required or not).
 struct Signature {
   const char* function;
   std::vector<Param> params;
@@ -73,7 +73,7 @@ struct Signature {
 // Binds positional and keyword arguments to the parameters (new references; an optional
 // parameter that was not passed stays empty). The messages are CPython's own for a function
 // of that signature: too many positional arguments, an unexpected keyword, multiple values,
-// missing required arguments, in that order.
+// missing required positional arguments, missing required keyword-only ones, in that order.
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, std::vector<Ref>& bound);
 
 // The five query parameters, as id names them: d_edges, b_edges, y, x, z.

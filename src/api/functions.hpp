@@ -13,6 +13,8 @@ PyMethodDef* formula_def();
 PyMethodDef* hedge_def();
 // estimate.cpp: the identified effect evaluated on data.
 PyMethodDef* estimate_def();
+// effect.cpp: the contrast of two interventions.
+PyMethodDef* effect_def();
 // graphs.cpp: graphs as people write them.
 PyMethodDef* project_latent_def();
 PyMethodDef* from_dagitty_def();

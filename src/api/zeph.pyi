@@ -14,7 +14,7 @@ not a module attribute; catch it by its name through ``BaseException``::
 from collections.abc import Mapping, Sequence
 from typing import Any, Literal, TypedDict
 
-__all__ = ["hello_world", "id", "formula", "hedge", "estimate", "project_latent", "from_dagitty"]
+__all__ = ["hello_world", "id", "formula", "hedge", "estimate", "project_latent", "from_dagitty", "effect"]
 
 def hello_world() -> None:
     """Write "Hello, world!" and a newline to file descriptor 1 (not through sys.stdout)."""
@@ -106,32 +106,81 @@ def estimate(
     data: Any,
     *,
     weights: str | None = None,
+    ci: float | None = None,
+    replicates: int = 2000,
+    seed: int | None = 0,
 ) -> dict[str, list[Any]]:
-    """Estimate P(x | z, do(y)) from discrete data: the identifying formula of id, evaluated on
-    the empirical distribution of `data`.
+    """Estimate P(x | z, do(y)) from discrete data: the reduced identifying formula of formula(),
+    evaluated on the empirical distribution of `data`.
 
     data: an object with __arrow_c_stream__ (a pyarrow table, a polars frame, a pandas frame
     with pyarrow installed, a DuckDB result) or a mapping of column names to equal-length
     sequences (a dict of lists, a pandas frame). One column per variable, one row per unit;
     columns the formula does not use are ignored. Values are discrete: integers, booleans,
-    strings, or floats holding discrete values.
+    strings, or floats holding discrete values. Arrow arrays are checked before they are read.
     weights: the name of a column of finite non-negative weights, for aggregated data (one row
     per combination of values). A value seen only with weight 0 is not observed.
+    ci: None, or a level in (0, 1): then "lower" and "upper" hold each row's percentile bootstrap
+    interval from `replicates` (1 to 1,000,000) multinomial resamples of the counts; weights must
+    then be whole counts. seed: an int from 0 to 2**64 - 1 gives the same bounds on every call,
+    build and number of threads; None draws fresh entropy. A RuntimeWarning says how many rows
+    lost replicates in which they are undefined, and the fewest left for one of them.
 
     Returns a dict of equal-length lists: one key per intervention (in the caller's order), then
-    per conditioning variable, then per outcome, then "probability". There is one row for every
-    combination of the observed values of these variables, the first key varying slowest; each
-    variable's values are sorted when they are of one orderable type, else in order of first
-    appearance. A row whose formula divides by an empirical probability of 0 has probability NaN.
-    Free variables of the formula beyond the query are averaged over their observed joint
-    distribution.
+    per conditioning variable, then per outcome, then "probability" (and "lower", "upper" with
+    ci). There is one row for every combination of the observed values of these variables, the
+    first key varying slowest; each variable's values are sorted when they are of one orderable
+    type, else in order of first appearance. A row whose formula divides by an empirical
+    probability of 0 has probability NaN. Free variables of the formula beyond the query are
+    averaged with their empirical distribution given the interventions and conditioning values.
 
     Raises the errors of id first (a query that is not identifiable is a ValueError here), then
-    ValueError for a missing column, columns of different lengths, a missing value (None, NaN,
-    null), a negative, infinite or NaN weight, no rows, a query variable named "probability" and
-    a result of more than 10,000,000 rows; TypeError for data or weights of the wrong type.
+    those of ci, replicates and seed, then ValueError for a missing column, columns of different
+    lengths, a missing value (None, NaN, null), a malformed Arrow array, a negative, infinite or
+    NaN weight (with ci, one that is not whole), no rows, a query variable named "probability"
+    (or "lower" or "upper" with ci) and a result of more than 10,000,000 rows; TypeError for data
+    or weights of the wrong type.
 
-    The global interpreter lock is released while counting and evaluating.
+    The global interpreter lock is released while counting, evaluating and resampling.
+    """
+
+def effect(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    y: Sequence[str],
+    x: Sequence[str],
+    z: Sequence[str],
+    data: Any,
+    *,
+    treated: Any,
+    control: Any,
+    event: Any = None,
+    measure: Literal["difference", "ratio"] = "difference",
+    weights: str | None = None,
+    ci: float | None = 0.95,
+    replicates: int = 2000,
+    seed: int | None = 0,
+) -> dict[str, list[Any]]:
+    """The contrast of two interventions: treated - control ("difference") or treated / control
+    ("ratio"; NaN where control is 0), at each combination of the conditioning values.
+
+    treated, control: the interventions' values: one value where y has one variable (a mapping
+    from its name is accepted too), else a tuple in y's order or a mapping from each name.
+    event: None for the mean E[x | z, do(y = arm)] of one numeric outcome; else the outcomes'
+    values, given like treated, for P(x = event | z, do(y = arm)). Each arm is what estimate()
+    gives for those values.
+
+    Returns a dict of equal-length lists: one key per conditioning variable, then "treated",
+    "control", "effect" and, with ci (default 0.95; None for none), "lower" and "upper": the
+    percentile bootstrap interval of the effect, both arms from the same replicates. data,
+    weights, ci, replicates and seed as in estimate().
+
+    Raises the query's errors as estimate() does; then ValueError for an unknown measure,
+    values of the wrong arity or for names outside y or x, event=None with several outcomes,
+    the errors of ci, replicates and seed, and a conditioning variable named "treated",
+    "control", "effect", "lower" or "upper"; then from the data, a treated, control or event
+    value that is not observed and event=None with an outcome that is not numeric, besides
+    estimate()'s data errors.
     """
 
 def project_latent(

@@ -565,8 +565,12 @@ const Joint& PlugIn::joint() const noexcept {
   return plan_->joint;
 }
 
-std::unique_ptr<PlugIn::Scratch> PlugIn::scratch() const {
-  auto s = std::make_unique<Scratch>();
+void PlugIn::ScratchDeleter::operator()(Scratch* s) const noexcept {
+  delete s;
+}
+
+PlugIn::ScratchPtr PlugIn::scratch() const {
+  ScratchPtr s(new Scratch());
   s->margin_weight.resize(plan_->margins.size());
   s->env.assign(plan_->cardinality.size(), 0);
   s->memo_value.resize(plan_->nodes.size());

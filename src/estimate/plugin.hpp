@@ -53,9 +53,13 @@ class PlugIn {
 
   // Work space of one evaluation; one per thread.
   struct Scratch;
+  struct ScratchDeleter {
+    void operator()(Scratch* s) const noexcept;
+  };
+  using ScratchPtr = std::unique_ptr<Scratch, ScratchDeleter>;
   // What the constructor prepares: the counts, margins and the order of every sum.
   struct Plan;
-  std::unique_ptr<Scratch> scratch() const;
+  ScratchPtr scratch() const;
   // The formula at every row of the result, for the given weights of the joint's cells. A row
   // whose key values do not all occur with positive weight is NaN.
   void evaluate(const std::vector<double>& cell_weight, std::vector<double>& out,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "data/columns.hpp"
+#include "estimate/bootstrap.hpp"
 #include "estimate/plugin.hpp"
 #include "form/form.hpp"
 
@@ -144,6 +145,37 @@ TEST(PlugIn, RefusesBadData) {
   auto result = plug_in(front_door(), {0, 2}, 1, weighted);
   EXPECT_EQ(result.values, (std::vector<std::vector<Code>>{{0}, {0}}));
   EXPECT_EQ(result.probability, (std::vector<double>{1.0}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Bootstrap, ReplicatesDoNotDependOnTheThreads) {
+  std::vector<Code> x, m, y;
+  for (int i = 0; i < 300; ++i) {
+    x.push_back(static_cast<Code>(i % 2));
+    m.push_back(static_cast<Code>((i / 2 + i / 7) % 2));
+    y.push_back(static_cast<Code>((i / 3 + i / 5) % 2));
+  }
+  zeph::estimate::PlugIn plugin(front_door(), {0, 2}, 1, front_door_data(x, m, y, 2, 2, 2));
+  auto same = [](const std::vector<double>& rows, std::vector<double>& out) { out = rows; };
+  auto one = zeph::estimate::resample(plugin, plugin.rows(), same, 100, 9, 1);
+  auto three = zeph::estimate::resample(plugin, plugin.rows(), same, 100, 9, 3);
+  EXPECT_EQ(one.values, three.values);
+  auto other = zeph::estimate::resample(plugin, plugin.rows(), same, 100, 10, 2);
+  EXPECT_NE(one.values, other.values);
+  // The intervals hold the estimate and nest by level.
+  std::vector<double> estimate;
+  plugin.evaluate(plugin.joint().weight, estimate, *plugin.scratch());
+  auto wide = zeph::estimate::percentile_intervals(one, estimate, 0.95);
+  auto narrow = zeph::estimate::percentile_intervals(one, estimate, 0.5);
+  for (std::size_t r = 0; r < estimate.size(); ++r) {
+    EXPECT_LE(wide.lower[r], narrow.lower[r]);
+    EXPECT_LE(narrow.lower[r], narrow.upper[r]);
+    EXPECT_LE(narrow.upper[r], wide.upper[r]);
+  }
+  EXPECT_EQ(wide.short_rows, 0u);
 }
 
 }  // namespace
