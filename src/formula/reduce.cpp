@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "identification/dsep.hpp"
+#include "graph/separation.hpp"
 #include "utils/stack_guard.hpp"
 
 namespace zeph::formula {
@@ -403,9 +403,9 @@ void to_joint(Node& e) {
 // The graph's d-separation, built when the first conditional term asks.
 struct LazyDSeparation {
   const model::Model& model;
-  std::optional<shpitser::DSeparation> built{};
-  const shpitser::DSeparation& get() {
-    if (!built) built.emplace(model);
+  std::optional<graph::MixedGraph> built{};
+  const graph::MixedGraph& get() {
+    if (!built) built.emplace(model.digraph, model.bigraph, model.nodes);
     return *built;
   }
 };

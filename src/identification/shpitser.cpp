@@ -1,7 +1,7 @@
 #include "identification/shpitser.hpp"
 
 #include "form/simplify.hpp"
-#include "identification/dsep.hpp"
+#include "graph/separation.hpp"
 #include "identification/hedge.hpp"
 #include "utils/panic.hpp"
 
@@ -132,7 +132,7 @@ Form id(const Model& model, const VarSet& y, const VarSet& x, Witness* witness) 
     for (VarId w : z) {
       VarSet rest = union_(xs, z);
       rest.erase(w);
-      if (d_separated(model, y, w, rest, xs)) {
+      if (graph::d_separated(model.digraph, model.bigraph, model.nodes, y, w, rest, xs)) {
         z.erase(w);
         xs.insert(w);
         moved = true;

@@ -7,7 +7,7 @@
 #include "form_helpers.hpp"
 #include "formula/reduce.hpp"
 #include "formula/write.hpp"
-#include "identification/dsep.hpp"
+#include "graph/separation.hpp"
 #include "identification/shpitser.hpp"
 #include "model_helpers.hpp"
 
@@ -45,7 +45,7 @@ TEST(DSeparation, Table) {
       {"a variable is never separated from itself", chain, {0}, {0}, {}, false},
   };
   for (const auto& c : cases) {
-    zeph::shpitser::DSeparation dsep(c.model);
+    zeph::graph::MixedGraph dsep(c.model.digraph, c.model.bigraph, c.model.nodes);
     EXPECT_EQ(dsep.separated(c.a, c.b, c.given), c.separated) << c.what;
   }
 }
