@@ -1,5 +1,6 @@
 #include "api/data_input.hpp"
 
+#include <cmath>
 #include <limits>
 
 #include "data/arrow.hpp"
@@ -57,6 +58,29 @@ bool Input::numeric(std::size_t i) const {
     if (!PyLong_Check(o.get()) && !PyFloat_Check(o.get())) return false;
   }
   return true;
+}
+
+double Input::number(std::size_t i, Code c) const {
+  const data::Values& v = data.values[i];
+  switch (v.kind) {
+    case ColumnValues::Kind::Int:
+    case ColumnValues::Kind::Bool:
+      return static_cast<double>(v.ints[c]);
+    case ColumnValues::Kind::UInt:
+      return static_cast<double>(v.uints[c]);
+    case ColumnValues::Kind::Float:
+      return v.floats[c];
+    case ColumnValues::Kind::Object: {
+      const double x = PyFloat_AsDouble(objects[i][c].get());
+      if (x == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // an int beyond the range of a double
+        return std::nan("");
+      }
+      return x;
+    }
+    default:
+      return std::nan("");
+  }
 }
 
 bool Input::floating(std::size_t i) const {
@@ -263,8 +287,9 @@ void read_weights(PyObject* list, const std::string& name, std::vector<double>& 
 }
 
 // Reads from a mapping of names to equal-length sequences.
-void read_mapping(PyObject* data, const std::vector<std::string>& names, const std::string* weights,
-                  Input& in) {
+void read_mapping(PyObject* data, const data::Request& request, Input& in) {
+  const std::vector<std::string>& names = request.names;
+  const std::string* weights = request.weights;
   data::Input& out = in.data;
   std::vector<std::string> wanted = names;
   if (weights != nullptr) wanted.push_back(*weights);
@@ -282,7 +307,7 @@ void read_mapping(PyObject* data, const std::vector<std::string>& names, const s
       missing.push_back(wanted[i]);
     }
   }
-  missing_columns(missing, weights);
+  missing_columns(missing, request);
 
   std::vector<Ref> lists(wanted.size());
   for (std::size_t i = 0; i < wanted.size(); ++i) lists[i] = as_list(columns[i].get(), wanted[i]);
@@ -313,8 +338,7 @@ void read_mapping(PyObject* data, const std::vector<std::string>& names, const s
 
 // Reads from data.__arrow_c_stream__(). Returns false, with nothing set, when `data` does not
 // export the stream (or pandas cannot export it without pyarrow).
-bool read_arrow(PyObject* data, const std::vector<std::string>& names, const std::string* weights,
-                const char* reader, Input& out) {
+bool read_arrow(PyObject* data, const data::Request& request, Input& out) {
   Ref export_stream(PyObject_GetAttrString(data, "__arrow_c_stream__"));
   if (!export_stream) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
@@ -348,9 +372,9 @@ bool read_arrow(PyObject* data, const std::vector<std::string>& names, const std
   ArrowArrayStream stream = *exported;
   exported->release = nullptr;
   capsule = Ref();
-  without_gil([&] { data::read_stream(stream, names, weights, reader, out.data); });
+  without_gil([&] { data::read_stream(stream, request, out.data); });
   out.objects.clear();
-  out.objects.resize(names.size());
+  out.objects.resize(request.names.size());
   return true;
 }
 
@@ -371,10 +395,9 @@ bool check_data(PyObject* data) {
   return false;
 }
 
-void read_data(PyObject* data, const std::vector<std::string>& names, const std::string* weights,
-               const char* reader, Input& out) {
+void read_data(PyObject* data, const data::Request& request, Input& out) {
   if (!check_data(data)) throw PythonError{};
-  if (!read_arrow(data, names, weights, reader, out)) read_mapping(data, names, weights, out);
+  if (!read_arrow(data, request, out)) read_mapping(data, request, out);
 }
 
 }  // namespace zeph::api::py

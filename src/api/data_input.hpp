@@ -27,16 +27,16 @@ struct Input {
   // Whether column i holds numbers only (ints, floats, booleans), and whether floats only.
   bool numeric(std::size_t i) const;
   bool floating(std::size_t i) const;
+  // The number that code c of a numeric column i stands for (booleans as 0 and 1).
+  double number(std::size_t i, data::Code c) const;
 };
 
 // The TypeError for a `data` that is neither an Arrow stream exporter nor a mapping, raised
 // before anything is read: checks `data` without reading it.
 bool check_data(PyObject* data);
 
-// Reads the columns `names` (and the weights column, when `weights` is not null) of `data`, an
-// object with __arrow_c_stream__ or a mapping of names to equal-length sequences. `reader`
-// names the calling function in messages. Throws PythonError or data::DataError on failure.
-void read_data(PyObject* data, const std::vector<std::string>& names, const std::string* weights,
-               const char* reader, Input& out);
+// Reads the columns of the request from `data`, an object with __arrow_c_stream__ or a mapping
+// of names to equal-length sequences. Throws PythonError or data::DataError on failure.
+void read_data(PyObject* data, const data::Request& request, Input& out);
 
 }  // namespace zeph::api::py

@@ -7,6 +7,7 @@
 #include "formula/reduce.hpp"
 #include "identification/shpitser.hpp"
 #include "utils/memory.hpp"
+#include "utils/parallel.hpp"
 #include "utils/stack_guard.hpp"
 
 namespace zeph::api::py {
@@ -197,7 +198,11 @@ Counted count_data(const Identified& found, const std::vector<std::string>& keys
   }
 
   Counted out;
-  read_data(data, needed, weights, reader, out.input);
+  data::Request request;
+  request.names = needed;
+  request.weights = weights;
+  request.reader = reader;
+  read_data(data, request, out.input);
   estimate::Data table;
   table.rows = out.input.data.rows;
   table.columns.resize(found.names.size());
@@ -243,7 +248,7 @@ estimate::Replicates run_bootstrap(const estimate::PlugIn& plugin, std::size_t s
   estimate::Replicates out;
   without_gil([&] {
     out = estimate::resample(plugin, statistics, statistic, sampling.replicates, sampling.seed,
-                             estimate::worker_threads());
+                             worker_threads());
   });
   return out;
 }

@@ -15,6 +15,10 @@ PyMethodDef* hedge_def();
 PyMethodDef* estimate_def();
 // effect.cpp: the contrast of two interventions.
 PyMethodDef* effect_def();
+// criteria.cpp: what a graph implies and what to measure.
+PyMethodDef* implications_def();
+// implication_tests.cpp: the implications tested on data.
+PyMethodDef* implication_tests_def();
 // graphs.cpp: graphs as people write them.
 PyMethodDef* project_latent_def();
 PyMethodDef* from_dagitty_def();

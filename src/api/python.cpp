@@ -65,7 +65,8 @@ PyMethodDef id_def = {"id", reinterpret_cast<PyCFunction>(reinterpret_cast<void 
 // The functions of the module, in the order of __all__.
 std::vector<PyMethodDef*> module_functions() {
   return {&hello_world_def,     &id_def,           formula_def(), hedge_def(),
-          estimate_def(),       project_latent_def(), from_dagitty_def(), effect_def()};
+          estimate_def(),       project_latent_def(), from_dagitty_def(), effect_def(),
+          implications_def(),   implication_tests_def()};
 }
 
 PyModuleDef module_def = {

@@ -14,7 +14,7 @@ not a module attribute; catch it by its name through ``BaseException``::
 from collections.abc import Mapping, Sequence
 from typing import Any, Literal, TypedDict
 
-__all__ = ["hello_world", "id", "formula", "hedge", "estimate", "project_latent", "from_dagitty", "effect"]
+__all__ = ["hello_world", "id", "formula", "hedge", "estimate", "project_latent", "from_dagitty", "effect", "implications", "implication_tests"]
 
 def hello_world() -> None:
     """Write "Hello, world!" and a newline to file descriptor 1 (not through sys.stdout)."""
@@ -217,4 +217,51 @@ def from_dagitty(text: str) -> _DagittyGraph:
     Raises ValueError for a syntax error (with its 1-based line and column), an undirected edge,
     a pdag, mag or pag, a latent exposure or outcome, and a directed cycle; TypeError when text
     is not a str.
+    """
+
+def implications(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+) -> list[tuple[str, str, tuple[str, ...]]]:
+    """The conditional independences the graph implies: for every pair of variables that no edge
+    joins and that some set of observed variables m-separates, one (a, b, given) whose given is
+    a minimal such set. Pairs joined by an inducing path (no set separates them) are left out.
+
+    b is not an ancestor of a (where neither is, a is the one seen first in the edges); tuples
+    sorted by the first-seen positions of a and b; names in given in first-seen order. The edge
+    lists are checked as id() checks them, with its errors.
+    """
+
+class _Tests(TypedDict):
+    a: list[str]
+    b: list[str]
+    given: list[tuple[str, ...]]
+    test: list[str]
+    statistic: list[float]
+    dof: list[int] | list[float]
+    p_value: list[float]
+    p_holm: list[float]
+    rejected: list[bool]
+
+def implication_tests(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    data: Any,
+    *,
+    weights: str | None = None,
+    test: Literal["auto", "g", "chi2", "fisher_z"] = "auto",
+    alpha: float = 0.05,
+) -> _Tests:
+    """Test every independence of implications(d_edges, b_edges) on data (read as estimate()
+    reads it): one row per implication, in that order.
+
+    test: "g" (the G-test summed over the strata of given), "chi2" (Pearson's X^2 likewise),
+    "fisher_z" (Fisher's z of the partial correlation, numeric columns), or "auto" (fisher_z when
+    every column read is floating point, g when none is). p_holm: Holm's adjustment over the rows
+    whose p is not NaN; rejected: p_holm < alpha. weights are frequencies.
+
+    Raises the graph's errors as id() does, then ValueError for an unknown test or an alpha
+    outside (0, 1) (TypeError for a non-number), then estimate()'s data errors, columns of mixed
+    kinds under "auto", and a column that is not numeric under "fisher_z". A RuntimeWarning counts
+    the fisher_z rows without a statistic.
     """

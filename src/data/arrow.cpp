@@ -689,8 +689,10 @@ void read_weights(const std::vector<Chunk>& chunks, const ArrowSchema* schema,
 }
 
 // Everything after the stream is owned: its schema, its batches, then the columns asked for.
-void read_owned(Stream& stream, const std::vector<std::string>& names, const std::string* weights,
-                const char* reader, Input& out) {
+void read_owned(Stream& stream, const Request& request, Input& out) {
+  const std::vector<std::string>& names = request.names;
+  const std::string* weights = request.weights;
+  const char* reader = request.reader;
   if (stream.s.get_schema == nullptr || stream.s.get_next == nullptr) {
     throw DataError("the Arrow stream of data lacks its get_schema or get_next callback");
   }
@@ -721,7 +723,7 @@ void read_owned(Stream& stream, const std::vector<std::string>& names, const std
     }
     if (field[i] < 0) missing.push_back(wanted[i]);
   }
-  missing_columns(missing, weights);
+  missing_columns(missing, request);
   for (std::int64_t j : field) {
     const ArrowSchema* column = top.children[j];
     if (column->n_children < 0 || (column->n_children > 0 && column->children == nullptr)) {
@@ -786,12 +788,11 @@ void read_owned(Stream& stream, const std::vector<std::string>& names, const std
 
 }  // namespace
 
-void read_stream(ArrowArrayStream& stream, const std::vector<std::string>& names,
-                 const std::string* weights, const char* reader, Input& out) {
+void read_stream(ArrowArrayStream& stream, const Request& request, Input& out) {
   Stream owned;
   owned.s = stream;
   stream.release = nullptr;
-  read_owned(owned, names, weights, reader, out);
+  read_owned(owned, request, out);
 }
 
 }  // namespace zeph::data

@@ -64,11 +64,9 @@ struct ArrowArrayStream {
 
 namespace zeph::data {
 
-// Reads the columns `names` (and the weights column, when `weights` is not null) from the
-// stream, which it takes over: the stream, and every schema and batch it hands out, is released
-// on return, on success and on failure. `stream.release` must not be null. `reader` names the
-// function for messages ("estimate"). Throws DataError; std::bad_alloc when memory runs out.
-void read_stream(ArrowArrayStream& stream, const std::vector<std::string>& names,
-                 const std::string* weights, const char* reader, Input& out);
+// Reads the columns of the request from the stream, which it takes over: the stream, and every
+// schema and batch it hands out, is released on return, on success and on failure.
+// `stream.release` must not be null. Throws DataError; std::bad_alloc when memory runs out.
+void read_stream(ArrowArrayStream& stream, const Request& request, Input& out);
 
 }  // namespace zeph::data

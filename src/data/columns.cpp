@@ -39,8 +39,9 @@ void recode(Column& column, const std::vector<Code>& order) {
   });
 }
 
-void missing_columns(const std::vector<std::string>& missing, const std::string* weights) {
+void missing_columns(const std::vector<std::string>& missing, const Request& request) {
   if (missing.empty()) return;
+  const std::string* weights = request.weights;
   std::string text = "data has no column for ";
   bool only_weights = true;
   for (std::size_t i = 0; i < missing.size(); ++i) {
@@ -51,8 +52,7 @@ void missing_columns(const std::vector<std::string>& missing, const std::string*
   if (only_weights) {
     text += ", the weights column";
   } else {
-    text += missing.size() == 1 ? ", which the formula or the result needs"
-                                : ", which the formula or the result need";
+    text += std::string(", which ") + (missing.size() == 1 ? request.needs : request.need);
   }
   throw DataError(text);
 }

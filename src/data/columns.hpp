@@ -195,9 +195,20 @@ struct Input {
   std::vector<double> weights;
 };
 
+// What a function asks of the data: the columns and the weights column (null for none), and how
+// messages name the function ("estimate") and what needs the columns.
+struct Request {
+  std::vector<std::string> names;
+  const std::string* weights = nullptr;
+  const char* reader = "estimate";
+  // What needs one missing column, and what needs several.
+  const char* needs = "the formula or the result needs";
+  const char* need = "the formula or the result need";
+};
+
 // "data has no column for 'A', 'B', which the formula or the result need" when some columns
-// are missing (`weights`: the name of the weights column, if any).
-void missing_columns(const std::vector<std::string>& missing, const std::string* weights);
+// are missing.
+void missing_columns(const std::vector<std::string>& missing, const Request& request);
 // "column 'A' has a missing value (None) at row 3".
 [[noreturn]] void missing_value(const std::string& column, const std::string& what,
                                 std::size_t row);

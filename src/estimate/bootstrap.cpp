@@ -1,7 +1,5 @@
 #include "estimate/bootstrap.hpp"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -10,7 +8,7 @@
 #include <sstream>
 #include <thread>
 
-#include "utils/stack_guard.hpp"
+#include "utils/parallel.hpp"
 
 namespace zeph::estimate {
 
@@ -52,23 +50,6 @@ void multinomial(const std::vector<double>& counts, Stream& random, std::vector<
   }
 }
 
-unsigned worker_threads() {
-  unsigned n = 1;
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    n = static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
-  } else {
-    n = std::max(1U, std::thread::hardware_concurrency());
-  }
-  if (const char* limit = std::getenv("ZEPH_NUM_THREADS")) {
-    char* end = nullptr;
-    const long v = std::strtol(limit, &end, 10);
-    if (end != limit && *end == '\0' && v > 0)
-      n = std::min<unsigned long>(n, static_cast<unsigned long>(v));
-  }
-  return n;
-}
-
 Replicates resample(const PlugIn& plugin, std::size_t statistics, const Statistic& statistic,
                     std::size_t replicates, std::uint64_t seed, unsigned threads) {
   Replicates out;
@@ -78,44 +59,24 @@ Replicates resample(const PlugIn& plugin, std::size_t statistics, const Statisti
   const std::vector<double>& counts = plugin.joint().weight;
   threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, replicates));
 
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> failed{false};
-  std::vector<std::exception_ptr> failures(threads);
-  auto work = [&](unsigned t) {
-    try {
-      StackGuard::Scope stack_bound;
-      auto scratch = plugin.scratch();
-      std::vector<double> weights;
-      std::vector<double> rows;
-      std::vector<double> stat(statistics);
-      // Replicates are taken a few at a time in order; which thread takes one changes nothing.
-      for (;;) {
-        const std::size_t first = next.fetch_add(8);
-        if (first >= replicates || failed.load()) return;
-        for (std::size_t r = first; r < std::min(first + 8, replicates); ++r) {
-          Stream random(seed, r);
-          multinomial(counts, random, weights);
-          plugin.evaluate(weights, rows, *scratch);
-          statistic(rows, stat);
-          for (std::size_t s = 0; s < statistics; ++s) out.values[s * replicates + r] = stat[s];
-        }
-      }
-    } catch (...) {
-      failures[t] = std::current_exception();
-      failed = true;
-    }
+  // Each worker keeps its own work space; replicate r draws from stream r, whoever runs it.
+  struct Worker {
+    PlugIn::ScratchPtr scratch;
+    std::vector<double> weights, rows, stat;
   };
-  std::vector<std::thread> pool;
-  try {
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work, t);
-  } catch (...) {
-    // No more threads to be had: those started and this one do the work.
-  }
-  work(0);
-  for (auto& th : pool) th.join();
-  for (auto& f : failures) {
-    if (f) std::rethrow_exception(f);
-  }
+  std::vector<Worker> workers(threads);
+  parallel_for(replicates, threads, [&](std::size_t r, unsigned t) {
+    Worker* mine = &workers[t];
+    if (!mine->scratch) {
+      mine->scratch = plugin.scratch();
+      mine->stat.resize(statistics);
+    }
+    Stream random(seed, r);
+    multinomial(counts, random, mine->weights);
+    plugin.evaluate(mine->weights, mine->rows, *mine->scratch);
+    statistic(mine->rows, mine->stat);
+    for (std::size_t s = 0; s < statistics; ++s) out.values[s * replicates + r] = mine->stat[s];
+  });
   return out;
 }
 

@@ -26,10 +26,6 @@ void check_counts(const Data& data);
 // conditional binomials in the order of the cells.
 void multinomial(const std::vector<double>& counts, Stream& random, std::vector<double>& out);
 
-// The threads replicates run on: the processors this process may use, at most the value of the
-// environment variable ZEPH_NUM_THREADS where it is a positive whole number.
-unsigned worker_threads();
-
 // What a replicate is summarised by: the formula's rows to the statistics (NaN where undefined).
 using Statistic = std::function<void(const std::vector<double>& rows, std::vector<double>& out)>;
 

@@ -55,6 +55,11 @@ struct Data {
   std::string weights_name;
 };
 
+// Checks the weights (finite and non-negative; scaled down by a power of two, which changes no
+// ratio, where their sum could overflow), refuses data without rows or without weight, and drops
+// the values seen only with weight 0: for each column read, the codes (as read) that remain.
+std::vector<std::vector<Code>> prepare(Data& data);
+
 // The combinations of values of some variables that occur in the data with positive weight,
 // in ascending order of their codes (the first variable most significant), and the weight of
 // each.

@@ -39,35 +39,6 @@ void p_terms(const Form& f, std::vector<const form::P<VarId>*>& out) {
   }
 }
 
-std::string show_weight(double w) {
-  if (std::isnan(w)) return "NaN";
-  if (std::isinf(w)) return w > 0 ? "inf" : "-inf";
-  std::ostringstream text;
-  text.precision(17);
-  text << w;
-  return text.str();
-}
-
-// Finite and non-negative; scaled down by a power of two (exactly, so that every ratio of sums
-// stays as it was) where the sum of the largest weights could overflow.
-void check_weights(Data& data) {
-  double largest = 0;
-  for (std::size_t r = 0; r < data.weights.size(); ++r) {
-    double w = data.weights[r];
-    if (!(w >= 0) || std::isinf(w)) {
-      throw DataError("weights column '" + data.weights_name + "' holds " + show_weight(w) +
-                      " at row " + std::to_string(r) + ": weights must be finite and non-negative");
-    }
-    largest = std::max(largest, w);
-  }
-  const double rows = static_cast<double>(data.weights.size());
-  if (largest > std::numeric_limits<double>::max() / (2 * rows)) {
-    int exponent = 0;
-    std::frexp(largest, &exponent);
-    for (double& w : data.weights) w = std::ldexp(w, -exponent);
-  }
-}
-
 std::vector<VarId> ascending(const VarSet& s) {
   return s.to_vector();
 }
@@ -461,26 +432,7 @@ PlugIn::PlugIn(const Form& formula, std::vector<VarId> keys, std::size_t context
   Plan& plan = *plan_;
   plan.keys = std::move(keys);
   plan.context = context;
-  check_weights(data);
-  if (data.rows == 0) throw DataError("data has no rows");
-  if (!data.weights.empty()) {
-    double total = 0;
-    for (double w : data.weights) total += w;
-    if (!(total > 0)) throw DataError("data has no rows: every weight is 0");
-  }
-
-  // Values seen only with weight 0 were not observed.
-  std::vector<std::vector<Code>> kept(data.columns.size());
-  for (std::size_t v = 0; v < data.columns.size(); ++v) {
-    data::Column& column = data.columns[v];
-    if (column.cardinality == 0) continue;
-    if (data.weights.empty()) {
-      kept[v].resize(column.cardinality);
-      for (Code c = 0; c < column.cardinality; ++c) kept[v][c] = c;
-    } else {
-      kept[v] = data::drop_unweighted(column, data.weights);
-    }
-  }
+  std::vector<std::vector<Code>> kept = prepare(data);
 
   // One row per combination of the keys' observed values.
   double product = 1;

@@ -95,7 +95,7 @@ std::string read(const std::function<void(Table&)>& change, Input* out = nullptr
   ArrowArrayStream s = t.stream();
   Input input;
   try {
-    zeph::data::read_stream(s, {"X", "Y"}, nullptr, "estimate", input);
+    zeph::data::read_stream(s, {{"X", "Y"}}, input);
   } catch (const DataError& e) {
     EXPECT_EQ(s.release, nullptr);
     return e.message();
@@ -230,7 +230,7 @@ TEST(ArrowReader, StreamsWithoutCallbacksAreRefused) {
     }
     Input input;
     try {
-      zeph::data::read_stream(s, {"X"}, nullptr, "estimate", input);
+      zeph::data::read_stream(s, {{"X"}}, input);
       ADD_FAILURE() << "read without a callback";
     } catch (const DataError& e) {
       EXPECT_EQ(e.message(), "the Arrow stream of data lacks its get_schema or get_next callback");

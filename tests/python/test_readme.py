@@ -19,11 +19,15 @@ def examples():
 
 
 def expected_output(block):
+    """The comment lines right after a line that prints: what it prints."""
     lines = []
+    printing = False
     for line in block.splitlines():
-        if line.startswith("#  "):  # the continuation of a long printed line
+        if not line.startswith("#"):
+            printing = "print(" in line
+        elif printing and line.startswith("#  "):  # the continuation of a long printed line
             lines[-1] += " " + line[3:].strip()
-        elif line.startswith("# "):
+        elif printing and line.startswith("# "):
             lines.append(line[2:])
     return lines
 
