@@ -19,6 +19,11 @@ PyMethodDef* effect_def();
 PyMethodDef* implications_def();
 // implication_tests.cpp: the implications tested on data.
 PyMethodDef* implication_tests_def();
+// adjustment.cpp: what to measure.
+PyMethodDef* adjustment_sets_def();
+PyMethodDef* is_adjustment_set_def();
+PyMethodDef* optimal_adjustment_set_def();
+PyMethodDef* instruments_def();
 // graphs.cpp: graphs as people write them.
 PyMethodDef* project_latent_def();
 PyMethodDef* from_dagitty_def();

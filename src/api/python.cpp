@@ -66,7 +66,8 @@ PyMethodDef id_def = {"id", reinterpret_cast<PyCFunction>(reinterpret_cast<void 
 std::vector<PyMethodDef*> module_functions() {
   return {&hello_world_def,     &id_def,           formula_def(), hedge_def(),
           estimate_def(),       project_latent_def(), from_dagitty_def(), effect_def(),
-          implications_def(),   implication_tests_def()};
+          implications_def(),   implication_tests_def(), adjustment_sets_def(),
+          is_adjustment_set_def(), optimal_adjustment_set_def(), instruments_def()};
 }
 
 PyModuleDef module_def = {

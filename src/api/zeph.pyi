@@ -14,7 +14,9 @@ not a module attribute; catch it by its name through ``BaseException``::
 from collections.abc import Mapping, Sequence
 from typing import Any, Literal, TypedDict
 
-__all__ = ["hello_world", "id", "formula", "hedge", "estimate", "project_latent", "from_dagitty", "effect", "implications", "implication_tests"]
+__all__ = ["hello_world", "id", "formula", "hedge", "estimate", "project_latent", "from_dagitty", "effect", "implications",
+           "implication_tests", "adjustment_sets", "is_adjustment_set", "optimal_adjustment_set",
+           "instruments"]
 
 def hello_world() -> None:
     """Write "Hello, world!" and a newline to file descriptor 1 (not through sys.stdout)."""
@@ -265,3 +267,65 @@ def implication_tests(
     kinds under "auto", and a column that is not numeric under "fisher_z". A RuntimeWarning counts
     the fisher_z rows without a statistic.
     """
+
+def adjustment_sets(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    y: Sequence[str],
+    x: Sequence[str],
+    z: Sequence[str],
+    *,
+    minimal: bool = True,
+    unobserved: Sequence[str] = (),
+    limit: int = 10000,
+) -> list[tuple[str, ...]]:
+    """The covariate adjustment sets W (each containing z) for P(x | z, do(y)) by the adjustment
+    criterion for graphs with hidden common causes; the minimal ones by default. [] means no set
+    is valid, [()] that the empty set is. Sorted by size, then by first-seen positions; more than
+    limit sets gives the first limit found and a RuntimeWarning. unobserved variables are never in
+    a set.
+
+    Raises the query's errors as id() does, then ValueError for an unobserved name that occurs in
+    no edge or has a role in the query, a conditioning variable that descends from an
+    intervention, a query without intervention or outcome, and a limit that is not positive.
+    """
+
+def is_adjustment_set(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    y: Sequence[str],
+    x: Sequence[str],
+    z: Sequence[str],
+    adjust: Sequence[str],
+) -> bool:
+    """Whether adjust together with z is a valid adjustment set for P(x | z, do(y)). adjust is
+    checked as z is (an unknown name is id()'s PanicException; a name in y or x a ValueError)."""
+
+def optimal_adjustment_set(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    y: Sequence[str],
+    x: Sequence[str],
+    z: Sequence[str],
+    *,
+    unobserved: Sequence[str] = (),
+) -> tuple[str, ...] | None:
+    """The valid adjustment set of the smallest asymptotic variance (pa of the nodes on proper
+    causal paths, minus the forbidden nodes), for graphs without hidden common causes; None where
+    no set is valid, and with any bidirected edge or unobserved variable. z must be empty."""
+
+def instruments(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    y: Sequence[str],
+    x: Sequence[str],
+    z: Sequence[str],
+    *,
+    unobserved: Sequence[str] = (),
+    limit: int = 10000,
+) -> list[tuple[str, tuple[str, ...]]]:
+    """Every conditional instrument (I, W) for the effect of the one intervention y on the one
+    outcome x, W minimal and holding z: I and W not forbidden, I and y m-connected given W, I and x
+    m-separated given W in the proper back-door graph. Sorted by I, then W. A RuntimeWarning says
+    when limit or the search's budget cuts the list. Anything but one intervention and one outcome
+    is a ValueError."""
