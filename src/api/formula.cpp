@@ -1,5 +1,7 @@
 // zeph.formula: the answer of id rewritten for people, as JSON, one line of text or LaTeX.
 
+#include "api/formula.hpp"
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,11 +13,6 @@
 
 namespace zeph::api::py {
 
-namespace {
-
-enum class Style { Json, Text, Latex };
-
-// The style argument: absent means JSON; a str must be one of the three names.
 bool extract_style(PyObject* obj, Style& out) {
   out = Style::Json;
   if (obj == nullptr) return true;
@@ -39,6 +36,21 @@ bool extract_style(PyObject* obj, Style& out) {
                shown.get());
   return false;
 }
+
+std::string write_formula(const form::Form& readable, const ReverseTable& names,
+                          const VarSet& visible, Style style, const formula::SourceLabels* labels) {
+  switch (style) {
+    case Style::Json:
+      return to_json_listed(readable, names, labels);
+    case Style::Text:
+      return formula::text(readable, names, visible, labels);
+    case Style::Latex:
+      return formula::latex(readable, names, visible, labels);
+  }
+  return {};
+}
+
+namespace {
 
 PyObject* formula(PyObject*, PyObject* args, PyObject* kwargs) {
   try {
@@ -70,17 +82,7 @@ PyObject* formula(PyObject*, PyObject* args, PyObject* kwargs) {
       form::Form readable = formula::reduce(answer, query.model, query.interventions);
       VarSet asked = set_utils::union_(set_utils::union_(query.outcomes, query.interventions),
                                        query.model.conditioned);
-      switch (style) {
-        case Style::Json:
-          out = to_json_listed(readable, query.names);
-          break;
-        case Style::Text:
-          out = formula::text(readable, query.names, asked);
-          break;
-        case Style::Latex:
-          out = formula::latex(readable, query.names, asked);
-          break;
-      }
+      out = write_formula(readable, query.names, asked, style);
     });
     if (hedge) Py_RETURN_NONE;
     return to_str(out);

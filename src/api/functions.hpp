@@ -24,6 +24,9 @@ PyMethodDef* adjustment_sets_def();
 PyMethodDef* is_adjustment_set_def();
 PyMethodDef* optimal_adjustment_set_def();
 PyMethodDef* instruments_def();
+// fusion.cpp: identification from experiments and other populations.
+PyMethodDef* gid_def();
+PyMethodDef* transport_def();
 // graphs.cpp: graphs as people write them.
 PyMethodDef* project_latent_def();
 PyMethodDef* from_dagitty_def();

@@ -67,7 +67,8 @@ std::vector<PyMethodDef*> module_functions() {
   return {&hello_world_def,     &id_def,           formula_def(), hedge_def(),
           estimate_def(),       project_latent_def(), from_dagitty_def(), effect_def(),
           implications_def(),   implication_tests_def(), adjustment_sets_def(),
-          is_adjustment_set_def(), optimal_adjustment_set_def(), instruments_def()};
+          is_adjustment_set_def(), optimal_adjustment_set_def(), instruments_def(),
+          gid_def(),            transport_def()};
 }
 
 PyModuleDef module_def = {

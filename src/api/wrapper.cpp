@@ -163,7 +163,8 @@ void write_escaped(std::string& out, std::string_view s) {
 // Writes a form over ids or over names; `name` turns one variable into its text. With
 // `kListed`, a Marginal's "sub" holds one string per summed name instead of one joined string.
 template <bool kListed = false, class V, class NameFn>
-void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& name) {
+void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& name,
+                const formula::SourceLabels* labels = nullptr) {
   StackGuard::check();
   using K = typename form::AbstractForm<V>::Kind;
   auto write_list = [&](const form::VarList<V>& vars) {
@@ -185,13 +186,30 @@ void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& 
       write_list(form::as_p(f).vars);
       out += "], \"given\": [";
       write_list(form::as_p(f).given);
-      out += "]}";
+      out += ']';
+      if constexpr (std::is_same_v<V, VarId>) {
+        const std::int32_t source = form::as_p(f).source;
+        if (labels && source > 0 && static_cast<std::size_t>(source) < labels->size()) {
+          const formula::SourceLabel& label = (*labels)[static_cast<std::size_t>(source)];
+          if (!label.fixed.empty()) {
+            out += ", \"do\": [";
+            write_list(form::VarList<VarId>(label.fixed));
+            out += ']';
+          }
+          if (!label.domain.empty()) {
+            out += ", \"domain\": \"";
+            write_escaped(out, label.domain);
+            out += '"';
+          }
+        }
+      }
+      out += '}';
       return;
     case K::Quotient:
       out += "{\"type\": \"Quotient\", \"numer\": ";
-      write_form<kListed>(out, form::as_quotient(f).numer, name);
+      write_form<kListed>(out, form::as_quotient(f).numer, name, labels);
       out += ", \"denom\": ";
-      write_form<kListed>(out, form::as_quotient(f).denom, name);
+      write_form<kListed>(out, form::as_quotient(f).denom, name, labels);
       out += '}';
       return;
     case K::Product: {
@@ -200,7 +218,7 @@ void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& 
       for (const auto& e : form::as_product(f).exprs) {
         if (!first) out += ", ";
         first = false;
-        write_form<kListed>(out, e, name);
+        write_form<kListed>(out, e, name, labels);
       }
       out += "]}";
       return;
@@ -216,7 +234,7 @@ void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& 
         write_escaped(out, name(v));
       }
       out += "\"], \"exp\": ";
-      write_form<kListed>(out, form::as_marginal(f).exp, name);
+      write_form<kListed>(out, form::as_marginal(f).exp, name, labels);
       out += '}';
       return;
     }
@@ -273,10 +291,12 @@ std::string to_json(const Form& form, const ReverseTable& names) {
   return out;
 }
 
-std::string to_json_listed(const Form& form, const ReverseTable& names) {
+std::string to_json_listed(const Form& form, const ReverseTable& names,
+                           const formula::SourceLabels* labels) {
   std::string out;
   out.reserve(256);
-  write_form<true>(out, form, [&](VarId v) -> const Name& { return name_of(names, v); });
+  write_form<true>(
+      out, form, [&](VarId v) -> const Name& { return name_of(names, v); }, labels);
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "form/form.hpp"
+#include "formula/write.hpp"
 #include "model/model.hpp"
 
 namespace zeph::api {
@@ -97,6 +98,9 @@ std::string to_json(const form::NamedForm& form);
 // The same text straight from an id form.
 std::string to_json(const form::Form& form, const ReverseTable& names);
 // The same, with each summed name of a Marginal as its own string ("sub": ["M", "W"]).
-std::string to_json_listed(const form::Form& form, const ReverseTable& names);
+// Terms of other sources than the observational one carry "do" (the experiment's variables) and
+// "domain" (the population's name) after "given".
+std::string to_json_listed(const form::Form& form, const ReverseTable& names,
+                           const formula::SourceLabels* labels = nullptr);
 
 }  // namespace zeph::api

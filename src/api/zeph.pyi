@@ -16,7 +16,7 @@ from typing import Any, Literal, TypedDict
 
 __all__ = ["hello_world", "id", "formula", "hedge", "estimate", "project_latent", "from_dagitty", "effect", "implications",
            "implication_tests", "adjustment_sets", "is_adjustment_set", "optimal_adjustment_set",
-           "instruments"]
+           "instruments", "gid", "transport"]
 
 def hello_world() -> None:
     """Write "Hello, world!" and a newline to file descriptor 1 (not through sys.stdout)."""
@@ -329,3 +329,49 @@ def instruments(
     m-separated given W in the proper back-door graph. Sorted by I, then W. A RuntimeWarning says
     when limit or the search's budget cuts the list. Anything but one intervention and one outcome
     is a ValueError."""
+
+def gid(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    y: Sequence[str],
+    x: Sequence[str],
+    z: Sequence[str],
+    experiments: Sequence[Sequence[str]],
+    *,
+    style: Literal["json", "text", "latex"] = "json",
+) -> str | None:
+    """Whether P(x | z, do(y)) can be computed from the listed distributions, and how.
+
+    experiments: each item lists the variables one available experiment holds fixed; [] is the
+    observational distribution (available only if listed). Returns formula()'s answer in the same
+    style, each experimental term marked ("do" in JSON, P(Y | do(X, W), Z) in text,
+    P_{X, W}(Y \\mid Z) in LaTeX), or None. With [[]] the answer is formula()'s. Complete for z
+    empty under positivity.
+
+    Raises the query's errors as id() does, then ValueError for a str where names are expected
+    and for a name that is not in the graph, TypeError for a name that is not a str.
+    """
+
+class _Domain(TypedDict):
+    differs: Sequence[str]
+    experiments: Sequence[Sequence[str]]
+
+def transport(
+    d_edges: Sequence[tuple[str, str]],
+    b_edges: Sequence[tuple[str, str]],
+    y: Sequence[str],
+    x: Sequence[str],
+    z: Sequence[str],
+    domains: Mapping[str, _Domain],
+    *,
+    target: Sequence[Sequence[str]] = ([],),
+    style: Literal["json", "text", "latex"] = "json",
+) -> str | None:
+    """gid() for a target population, from the distributions of other populations (domains: name
+    to {"differs": the variables whose mechanisms may differ from the target's, "experiments": as
+    for gid}) and of the target itself (target, default its observational distribution). A term
+    of another population is marked with its name ("domain" in JSON, P^(name)(Y | do(X), Z) in
+    text, P^{(name)}_{X}(Y \\mid Z) in LaTeX). Errors as gid's, and ValueError for a domain whose
+    name is not a non-empty str or whose mapping lacks "differs" or "experiments" or has other
+    keys.
+    """

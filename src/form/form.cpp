@@ -195,7 +195,7 @@ Form sorted_rec(const Form& f, Memo& memo) {
         std::vector<VarId> given = t.given.to_vector();
         std::sort(vars.begin(), vars.end());
         std::sort(given.begin(), given.end());
-        out = p<VarId>(std::move(vars), std::move(given));
+        out = p<VarId>(std::move(vars), std::move(given), t.source);
       }
       break;
     }
@@ -326,7 +326,9 @@ Ordering do_cmp(const Form& a, const Form& b) {
     }
     case Kind::P: {
       Ordering o = compare_lists(as_p(a).vars, as_p(b).vars);
-      return o != Ordering::Equal ? o : compare_lists(as_p(a).given, as_p(b).given);
+      if (o == Ordering::Equal) o = compare_lists(as_p(a).given, as_p(b).given);
+      if (o != Ordering::Equal || as_p(a).source == as_p(b).source) return o;
+      return as_p(a).source < as_p(b).source ? Ordering::Less : Ordering::Greater;
     }
     case Kind::Hedge:
       break;

@@ -243,6 +243,9 @@ template <class V>
 struct P {
   VarList<V> vars;
   VarList<V> given;
+  // The distribution the term is of: 0 for the observational one; otherwise an index into a table
+  // of the answer (an experiment, another population) that its writers are given.
+  std::int32_t source = 0;
 };
 struct Hedge {};
 
@@ -364,8 +367,8 @@ AbstractForm<V> product(std::vector<AbstractForm<V>> exprs) {
   return AbstractForm<V>(FormNode<V>{Product<V>{std::move(exprs)}});
 }
 template <class V>
-AbstractForm<V> p(VarList<V> vars, VarList<V> given) {
-  return AbstractForm<V>(FormNode<V>{P<V>{std::move(vars), std::move(given)}});
+AbstractForm<V> p(VarList<V> vars, VarList<V> given, std::int32_t source = 0) {
+  return AbstractForm<V>(FormNode<V>{P<V>{std::move(vars), std::move(given), source}});
 }
 template <class V>
 AbstractForm<V> hedge() {
@@ -396,7 +399,7 @@ AbstractForm<V> clone(const AbstractForm<V>& f) {
     case K::Quotient:
       return quotient<V>(clone(as_quotient(f).numer), clone(as_quotient(f).denom));
     case K::P:
-      return p<V>(as_p(f).vars, as_p(f).given);
+      return p<V>(as_p(f).vars, as_p(f).given, as_p(f).source);
     case K::Hedge:
       break;
   }
@@ -426,7 +429,8 @@ bool eq(const AbstractForm<V>& a, const AbstractForm<V>& b) {
       return eq(as_quotient(a).numer, as_quotient(b).numer) &&
              eq(as_quotient(a).denom, as_quotient(b).denom);
     case K::P:
-      return as_p(a).vars == as_p(b).vars && as_p(a).given == as_p(b).given;
+      return as_p(a).vars == as_p(b).vars && as_p(a).given == as_p(b).given &&
+             as_p(a).source == as_p(b).source;
     case K::Hedge:
       break;
   }

@@ -90,7 +90,7 @@ Form simplify_marginal(const Form& node) {
     case Kind::P: {
       const auto& term = form::as_p(m.exp);
       form::SumOut cut = form::sum_out(term.vars, m.sub);
-      Form kept = form::p<VarId>(std::move(cut.kept), term.given);
+      Form kept = form::p<VarId>(std::move(cut.kept), term.given, term.source);
       return cut.rest.empty() ? kept : form::marginal<VarId>(std::move(cut.rest), std::move(kept));
     }
     case Kind::Marginal: {

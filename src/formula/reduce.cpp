@@ -28,7 +28,19 @@ struct Factor {
   VarSet vars;
   VarSet given;
   std::unique_ptr<Node> nested;
+  std::int32_t source = 0;  // the distribution of a term; terms of two never combine
 };
+
+// The variables each distribution of the answer holds fixed by experiment, by source (none for
+// the observational one, source 0); set for the length of one reduce().
+thread_local const std::vector<VarSet>* t_fixed = nullptr;
+const VarSet& fixed_of(std::int32_t source) {
+  static const VarSet kNone;
+  if (t_fixed == nullptr || source <= 0 || static_cast<std::size_t>(source) >= t_fixed->size()) {
+    return kNone;
+  }
+  return (*t_fixed)[static_cast<std::size_t>(source)];
+}
 
 // The sum over `sum` of the product of `num` divided by the product of `den`.
 struct Node {
@@ -37,8 +49,8 @@ struct Node {
   std::vector<Factor> den;
 };
 
-Factor term(VarSet vars) {
-  return Factor{std::move(vars), VarSet(), nullptr};
+Factor term(VarSet vars, std::int32_t source = 0) {
+  return Factor{std::move(vars), VarSet(), nullptr, source};
 }
 Factor nest(Node node) {
   return Factor{VarSet(), VarSet(), std::make_unique<Node>(std::move(node))};
@@ -46,7 +58,9 @@ Factor nest(Node node) {
 
 VarSet free_of(const Node& node);
 VarSet free_of(const Factor& f) {
-  return f.nested ? free_of(*f.nested) : union_(f.vars, f.given);
+  if (f.nested) return free_of(*f.nested);
+  // A term of an experiment depends on the values its experiment fixes.
+  return union_(union_(f.vars, f.given), fixed_of(f.source));
 }
 VarSet free_of(const Node& node) {
   StackGuard::check();
@@ -65,7 +79,7 @@ bool same(const Node& a, const Node& b);
 bool same(const Factor& a, const Factor& b) {
   if (static_cast<bool>(a.nested) != static_cast<bool>(b.nested)) return false;
   if (a.nested) return same(*a.nested, *b.nested);
-  return a.vars == b.vars && a.given == b.given;
+  return a.source == b.source && a.vars == b.vars && a.given == b.given;
 }
 // Equal as multisets of factors.
 bool same_factors(const std::vector<Factor>& a, const std::vector<Factor>& b) {
@@ -91,9 +105,10 @@ Node convert(const Form& f) {
   Node node;
   switch (f.kind()) {
     case K::P: {
+      const std::int32_t source = form::as_p(f).source;
       VarSet given = set_utils::make_set(form::as_p(f).given);
-      node.num.push_back(term(union_(set_utils::make_set(form::as_p(f).vars), given)));
-      if (!given.empty()) node.den.push_back(term(std::move(given)));
+      node.num.push_back(term(union_(set_utils::make_set(form::as_p(f).vars), given), source));
+      if (!given.empty()) node.den.push_back(term(std::move(given), source));
       break;
     }
     case K::Marginal:
@@ -286,7 +301,7 @@ bool eliminate(Node& e) {
     const std::size_t i = holder[static_cast<std::size_t>(s)];
     if (count[static_cast<std::size_t>(s)] != 1 || i >= e.num.size()) continue;
     Factor& only = e.num[i];
-    if (only.given.contains(s)) continue;
+    if (only.given.contains(s) || (!only.nested && fixed_of(only.source).contains(s))) continue;
     if (only.nested) {
       only.nested->sum.insert(s);
       pushed[i] = true;
@@ -321,8 +336,8 @@ void normalize(Node& e) {
 
 // Whether f is a joint term that strictly contains the joint term `low`.
 bool strictly_contains(const Factor& f, const Factor& low) {
-  return !f.nested && f.given.empty() && f.vars.size() > low.vars.size() &&
-         low.vars.is_subset(f.vars);
+  return !f.nested && f.given.empty() && f.source == low.source &&
+         f.vars.size() > low.vars.size() && low.vars.is_subset(f.vars);
 }
 
 // Moves the denominator term `low` down into the first nested sum of e's numerator (at any
@@ -387,7 +402,7 @@ void to_joint(Node& e) {
     if (f.nested) {
       to_joint(*f.nested);
     } else if (!f.given.empty()) {
-      below.push_back(term(f.given));
+      below.push_back(term(f.given, f.source));
       f.vars = union_(f.vars, f.given);
       f.given = VarSet();
     }
@@ -401,12 +416,19 @@ void to_joint(Node& e) {
 // Drops from P(S | G) every w of G that the graph shows irrelevant: S is d-separated from w
 // given the rest of G. Later variables go first.
 // The graph's d-separation, built when the first conditional term asks.
+// A term of an experiment holds in the graph without the edges into the experiment's variables,
+// given them: the graph without them.
 struct LazyDSeparation {
   const model::Model& model;
-  std::optional<graph::MixedGraph> built{};
-  const graph::MixedGraph& get() {
-    if (!built) built.emplace(model.digraph, model.bigraph, model.nodes);
-    return *built;
+  std::vector<std::optional<graph::MixedGraph>> built{};
+  const graph::MixedGraph& get(std::int32_t source = 0) {
+    const std::size_t at = static_cast<std::size_t>(std::max<std::int32_t>(source, 0));
+    if (built.size() <= at) built.resize(at + 1);
+    if (!built[at]) {
+      built[at].emplace(model.digraph, model.bigraph,
+                        set_utils::difference(model.nodes, fixed_of(source)));
+    }
+    return *built[at];
   }
 };
 
@@ -421,7 +443,8 @@ bool prune(Node& e, LazyDSeparation& dsep, const std::vector<int>& rank) {
   for (Factor& f : e.num) {
     if (f.nested || f.given.empty()) continue;
     // What no active trail reaches goes at once; the rest is asked one by one.
-    VarSet reached = intersection(f.given, dsep.get().reached(f.vars, f.given));
+    const graph::MixedGraph& graph = dsep.get(f.source);
+    VarSet reached = intersection(f.given, graph.reached(f.vars, f.given));
     if (!(reached == f.given)) {
       f.given = std::move(reached);
       changed = true;
@@ -433,7 +456,7 @@ bool prune(Node& e, LazyDSeparation& dsep, const std::vector<int>& rank) {
     for (VarId w : candidates) {
       VarSet rest = f.given;
       rest.erase(w);
-      if (dsep.get().separated(f.vars, VarSet{w}, rest)) {
+      if (graph.separated(f.vars, VarSet{w}, rest)) {
         f.given = std::move(rest);
         changed = true;
       }
@@ -459,11 +482,13 @@ bool combine(Node& e, LazyDSeparation& dsep) {
       for (std::size_t j = 0; j < e.num.size() && !again; ++j) {
         Factor& first = e.num[i];
         const Factor& second = e.num[j];
-        if (i == j || first.nested || second.nested) continue;
+        if (i == j || first.nested || second.nested || first.source != second.source) continue;
         VarSet before = union_(first.vars, first.given);
         if (!second.given.is_subset(before) || !intersection(second.vars, before).empty()) continue;
         VarSet rest = difference(before, second.given);
-        if (!rest.empty() && !dsep.get().separated(second.vars, rest, second.given)) continue;
+        if (!rest.empty() && !dsep.get(first.source).separated(second.vars, rest, second.given)) {
+          continue;
+        }
         first.vars = union_(first.vars, second.vars);
         e.num.erase(e.num.begin() + static_cast<std::ptrdiff_t>(j));
         again = changed = true;
@@ -500,8 +525,7 @@ VarSet mentioned(const Node& node) {
   StackGuard::check();
   VarSet out = node.sum;
   for (const auto* side : {&node.num, &node.den}) {
-    for (const Factor& f : *side)
-      out = union_(out, f.nested ? mentioned(*f.nested) : union_(f.vars, f.given));
+    for (const Factor& f : *side) out = union_(out, f.nested ? mentioned(*f.nested) : free_of(f));
   }
   return out;
 }
@@ -524,7 +548,7 @@ Form emit_side(const std::vector<Factor>& side, const Layout& layout) {
   for (std::size_t i : order) {
     const Factor& f = side[i];
     forms.push_back(f.nested ? emit(*f.nested, layout)
-                             : form::p<VarId>(layout.list(f.vars), layout.list(f.given)));
+                             : form::p<VarId>(layout.list(f.vars), layout.list(f.given), f.source));
   }
   if (forms.empty()) return form::unit<VarId>();
   if (forms.size() == 1) return forms.front();
@@ -544,8 +568,14 @@ constexpr int kRounds = 8;
 
 }  // namespace
 
-Form reduce(const Form& answer, const model::Model& model, const VarSet& interventions) {
+Form reduce(const Form& answer, const model::Model& model, const VarSet& interventions,
+            const std::vector<VarSet>& fixed) {
   if (form::contains_hedge(answer)) return form::hedge<VarId>();
+  struct Context {
+    const std::vector<VarSet>* saved;
+    explicit Context(const std::vector<VarSet>* now) : saved(t_fixed) { t_fixed = now; }
+    ~Context() { t_fixed = saved; }
+  } context(&fixed);
 
   Layout layout;
   const std::size_t n = model.nodes.empty() ? 0 : static_cast<std::size_t>(model.nodes.back()) + 1;

@@ -1,5 +1,6 @@
 #include "formula/write.hpp"
 
+#include <algorithm>
 #include <string_view>
 
 #include "utils/stack_guard.hpp"
@@ -103,6 +104,31 @@ struct TextStyle {
     if (!denom_bare) out += ')';
   }
   static constexpr bool kFractionNeedsParens = true;
+
+  // P(vars | do(fixed), given), with ^(domain) after the P.
+  template <class List>
+  static void labelled(std::string& out, const std::string& domain, List list,
+                       const std::vector<VarId>& vars, const std::vector<VarId>& fixed,
+                       const std::vector<VarId>& given) {
+    out += 'P';
+    if (!domain.empty()) {
+      out += "^(";
+      name(out, domain);
+      out += ')';
+    }
+    out += '(';
+    list(vars);
+    if (!fixed.empty()) {
+      out += " | do(";
+      list(fixed);
+      out += ')';
+    }
+    if (!given.empty()) {
+      out += fixed.empty() ? " | " : ", ";
+      list(given);
+    }
+    out += ')';
+  }
 };
 
 // LaTeX: one ASCII letter stays as it is, other names of ASCII letters and digits go in
@@ -223,14 +249,41 @@ struct LatexStyle {
     out += '}';
   }
   static constexpr bool kFractionNeedsParens = false;
+
+  // P^{(domain)}_{fixed}(vars \mid given).
+  template <class List>
+  static void labelled(std::string& out, const std::string& domain, List list,
+                       const std::vector<VarId>& vars, const std::vector<VarId>& fixed,
+                       const std::vector<VarId>& given) {
+    out += 'P';
+    if (!domain.empty()) {
+      out += "^{(";
+      name(out, domain);
+      out += ")}";
+    }
+    if (!fixed.empty()) {
+      out += "_{";
+      list(fixed);
+      out += '}';
+    }
+    out += '(';
+    list(vars);
+    if (!given.empty()) {
+      out += kMid;
+      list(given);
+    }
+    out += ')';
+  }
 };
 
 template <class Style>
 class Writer {
  public:
-  Writer(const Form& f, const Names& names, const VarSet& visible)
-      : names_(names), primes_(names.size(), -1) {
-    for (VarId v : set_utils::union_(form::free(f), visible)) {
+  Writer(const Form& f, const Names& names, const VarSet& visible, const SourceLabels* labels)
+      : names_(names), primes_(names.size(), -1), labels_(labels) {
+    // The variables an experiment fixes are named in its terms: free there unless summed.
+    VarSet shown = set_utils::union_(labels ? free_of(f) : form::free(f), visible);
+    for (VarId v : shown) {
       if (static_cast<std::size_t>(v) < primes_.size()) primes_[static_cast<std::size_t>(v)] = 0;
     }
   }
@@ -284,6 +337,33 @@ class Writer {
   }
 
  private:
+  VarSet free_of(const Form& f) const {
+    StackGuard::check();
+    switch (f.kind()) {
+      case K::P: {
+        const auto& term = form::as_p(f);
+        VarSet out = set_utils::union_(set_utils::make_set(term.vars), set_utils::make_set(term.given));
+        if (term.source > 0 && static_cast<std::size_t>(term.source) < labels_->size()) {
+          for (VarId v : (*labels_)[static_cast<std::size_t>(term.source)].fixed) out.insert(v);
+        }
+        return out;
+      }
+      case K::Marginal:
+        return set_utils::difference(free_of(form::as_marginal(f).exp), form::as_marginal(f).sub);
+      case K::Product: {
+        VarSet out;
+        for (const auto& e : form::as_product(f).exprs) out = set_utils::union_(out, free_of(e));
+        return out;
+      }
+      case K::Quotient:
+        return set_utils::union_(free_of(form::as_quotient(f).numer),
+                                 free_of(form::as_quotient(f).denom));
+      case K::Hedge:
+        break;
+    }
+    return {};
+  }
+
   std::string name(VarId v) const {
     std::string out;
     Style::name(out, names_[static_cast<std::size_t>(v)]);
@@ -302,6 +382,13 @@ class Writer {
         out += name(vars[i]);
       }
     };
+    if (labels_ && term.source > 0 && static_cast<std::size_t>(term.source) < labels_->size()) {
+      const SourceLabel& label = (*labels_)[static_cast<std::size_t>(term.source)];
+      if (!label.fixed.empty() || !label.domain.empty()) {
+        Style::labelled(out, label.domain, list, term.vars, label.fixed, term.given);
+        return;
+      }
+    }
     out += "P(";
     list(term.vars);
     if (!term.given.empty()) {
@@ -313,16 +400,19 @@ class Writer {
 
   const Names& names_;
   std::vector<int> primes_;  // per variable: how many primes its name takes now; -1 unbound
+  const SourceLabels* labels_;
 };
 
 }  // namespace
 
-std::string text(const Form& formula, const Names& names, const VarSet& visible) {
-  return Writer<TextStyle>(formula, names, visible).write(formula);
+std::string text(const Form& formula, const Names& names, const VarSet& visible,
+                 const SourceLabels* labels) {
+  return Writer<TextStyle>(formula, names, visible, labels).write(formula);
 }
 
-std::string latex(const Form& formula, const Names& names, const VarSet& visible) {
-  return Writer<LatexStyle>(formula, names, visible).write(formula);
+std::string latex(const Form& formula, const Names& names, const VarSet& visible,
+                  const SourceLabels* labels) {
+  return Writer<LatexStyle>(formula, names, visible, labels).write(formula);
 }
 
 }  // namespace zeph::formula
