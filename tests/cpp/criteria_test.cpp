@@ -57,3 +57,34 @@ TEST(Implications, TextbookGraphs) {
 }
 
 }  // namespace
+
+#include "formula/reduce.hpp"
+#include "identification/transport.hpp"
+
+namespace {
+
+using zeph::transport::Distribution;
+
+TEST(Transport, ExperimentsAndDomains) {
+  // Bow arc 0 -> 1, 0 <-> 1: P(1 | do(0)) needs the experiment on 0.
+  auto bow = zeph::testing::make(2, {{0, 1}}, {{0, 1}});
+  EXPECT_FALSE(
+      zeph::transport::identify(bow, VarSet{1}, VarSet{0}, {Distribution{-1, {}, {}}}).found);
+  auto found =
+      zeph::transport::identify(bow, VarSet{1}, VarSet{0}, {Distribution{-1, VarSet{0}, {}}});
+  ASSERT_TRUE(found.found);
+  auto reduced = zeph::formula::reduce(found.formula, bow, VarSet{0}, {VarSet{}, VarSet{0}});
+  ASSERT_EQ(reduced.kind(), zeph::form::Form::Kind::P);
+  EXPECT_EQ(zeph::form::as_p(reduced).source, 1);
+  // A domain that differs at the outcome cannot give it; the reason is the outcome's component.
+  auto failed =
+      zeph::transport::identify(bow, VarSet{1}, VarSet{0}, {Distribution{0, VarSet{0}, VarSet{1}}});
+  EXPECT_FALSE(failed.found);
+  EXPECT_EQ(failed.component, (VarSet{1}));
+  // Front door 0 -> 1 -> 2, 0 <-> 2, from observations.
+  auto front = zeph::testing::make(3, {{0, 1}, {1, 2}}, {{0, 2}});
+  EXPECT_TRUE(
+      zeph::transport::identify(front, VarSet{2}, VarSet{0}, {Distribution{-1, {}, {}}}).found);
+}
+
+}  // namespace
