@@ -266,24 +266,34 @@ Form map_rec(const Form& f, Rewrite rewrite, Memo& memo) {
   if (shared) {
     if (const Form* hit = memo.find(f)) return *hit;
   }
+  // A node whose children come back unchanged is kept as it is, not built again.
   Form rebuilt = f;
   switch (f.kind()) {
     case Kind::Marginal: {
       const auto& m = as_marginal(f);
-      rebuilt = marginal<VarId>(m.sub, map_rec(m.exp, rewrite, memo));
+      Form e = map_rec(m.exp, rewrite, memo);
+      if (e.id() != m.exp.id()) rebuilt = marginal<VarId>(m.sub, std::move(e));
       break;
     }
     case Kind::Product: {
+      const auto& in = as_product(f).exprs;
       std::vector<Form> exprs;
-      exprs.reserve(as_product(f).exprs.size());
-      for (const auto& e : as_product(f).exprs) exprs.push_back(map_rec(e, rewrite, memo));
-      rebuilt = product<VarId>(std::move(exprs));
+      exprs.reserve(in.size());
+      bool same = true;
+      for (const auto& e : in) {
+        exprs.push_back(map_rec(e, rewrite, memo));
+        same = same && exprs.back().id() == e.id();
+      }
+      if (!same) rebuilt = product<VarId>(std::move(exprs));
       break;
     }
     case Kind::Quotient: {
-      Form n = map_rec(as_quotient(f).numer, rewrite, memo);
-      Form d = map_rec(as_quotient(f).denom, rewrite, memo);
-      rebuilt = quotient<VarId>(std::move(n), std::move(d));
+      const auto& q = as_quotient(f);
+      Form n = map_rec(q.numer, rewrite, memo);
+      Form d = map_rec(q.denom, rewrite, memo);
+      if (n.id() != q.numer.id() || d.id() != q.denom.id()) {
+        rebuilt = quotient<VarId>(std::move(n), std::move(d));
+      }
       break;
     }
     case Kind::P:

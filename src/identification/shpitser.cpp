@@ -35,7 +35,7 @@ Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ance
   if (!ancestral) {
     VarSet an_y = ancestors(g, y);
     if (!(v == an_y)) {
-      return recurse(g.subgraph(an_y), y, intersection(x, an_y),
+      return recurse(g.ancestral_subgraph(an_y, y), y, intersection(x, an_y),
                      form::marginal<VarId>(difference(v, an_y), std::move(p)), true, witness);
     }
   }

@@ -10,12 +10,22 @@ Model Model::subgraph(const VarSet& s) const {
   return Model(digraph.subgraph(s), bigraph.subgraph(s), conditioned, s, index_);
 }
 
+Model Model::ancestral_subgraph(const VarSet& s, const VarSet& of) const {
+  Model out = subgraph(s);
+  out.ancestral_of_ = of;
+  return out;
+}
+
 Model Model::cond(const VarSet& z) const {
-  return Model(digraph, bigraph, set_utils::union_(conditioned, z), nodes, index_);
+  Model out(digraph, bigraph, set_utils::union_(conditioned, z), nodes, index_);
+  out.ancestral_of_ = ancestral_of_;
+  return out;
 }
 
 Model Model::hide(const VarSet& w) const {
-  return Model(digraph, bigraph, set_utils::difference(conditioned, w), nodes, index_);
+  Model out(digraph, bigraph, set_utils::difference(conditioned, w), nodes, index_);
+  out.ancestral_of_ = ancestral_of_;
+  return out;
 }
 
 const Model::ParentIndex& Model::parent_index() const {
@@ -92,6 +102,8 @@ class Model::LazyOrder : public form::OrderSource {
         in_(m.digraph.nodes()),
         front_(set_utils::difference(m.bigraph.nodes(), m.digraph.nodes()).to_vector()) {
     if (index_->acyclic) members_ = set_utils::union_(m.bigraph.nodes(), in_);
+    // Nodes of an ancestral set other than those it is the ancestral set of all have a child.
+    if (!m.ancestral_of_.empty() && m.ancestral_of_.is_subset(in_)) candidates_ = m.ancestral_of_;
   }
 
   bool next(std::vector<VarId>& out) override {
@@ -114,8 +126,11 @@ class Model::LazyOrder : public form::OrderSource {
       const std::size_t listed = index_->first_child.size() - 1;
       const std::uint32_t* first = index_->first_child.data();
       const VarId* children = index_->children.data();
-      for (std::size_t k = 0; k < nwords; ++k) {
-        for (Word bits = words[k]; bits != 0; bits &= bits - 1) {
+      const bool hinted = !candidates_.empty();
+      const Word* scan = hinted ? std::as_const(candidates_).words() : words;
+      const std::size_t nscan = hinted ? std::min(nwords, candidates_.word_count()) : nwords;
+      for (std::size_t k = 0; k < nscan; ++k) {
+        for (Word bits = scan[k]; bits != 0; bits &= bits - 1) {
           const std::size_t u = k * kBits + static_cast<std::size_t>(std::countr_zero(bits));
           bool sink = true;
           for (std::uint32_t j = u < listed ? first[u] : 0, end = u < listed ? first[u + 1] : 0;
@@ -169,6 +184,7 @@ class Model::LazyOrder : public form::OrderSource {
   VarSet in_;
   std::vector<VarId> front_;
   VarSet members_;
+  VarSet candidates_;  // where the nodes without children are sought; empty: all nodes
   int stage_ = 0;
   std::vector<VarId> ready_;
   std::vector<std::int32_t> count_;
@@ -185,12 +201,46 @@ form::Order Model::order() const {
   return form::Order(std::make_unique<LazyOrder>(*this));
 }
 
+const VarSet* Model::ancestors_of(const ParentIndex& index, VarId v) const {
+  // At most this many words of kept sets (64 MB).
+  constexpr std::size_t kBudget = std::size_t{8} << 20;
+  const auto i = static_cast<std::size_t>(v);
+  const std::size_t listed = index.first.size() - 1;
+  if (index.known.size() < listed) {
+    index.known.assign(listed, false);
+    index.ancestors_of.resize(listed);
+  }
+  if (i >= listed) return nullptr;
+  if (index.known[i]) return &index.ancestors_of[i];
+  // Only the union of the parents' kept sets: nodes met out of order are walked instead.
+  VarSet out = VarSet::with_bound(v + 1);
+  out.insert(v);
+  for (std::uint32_t j = index.first[i]; j < index.first[i + 1]; ++j) {
+    const auto p = static_cast<std::size_t>(index.parents[j]);
+    if (p >= listed || !index.known[p]) return nullptr;
+    out = set_utils::union_(out, index.ancestors_of[p]);
+  }
+  if (index.kept_words + out.word_count() > kBudget) return nullptr;
+  index.kept_words += out.word_count();
+  index.ancestors_of[i] = std::move(out);
+  index.known[i] = true;
+  return &index.ancestors_of[i];
+}
+
 VarSet Model::ancestors_set(const VarSet& s) const {
   const VarSet& in = digraph.nodes();
   // Small graphs, and queries the graph refuses (with its message), go to the graph itself.
   if (in.size() < kPackedOrder || s.empty() || !s.is_subset(in) || index_->walks++ == 0)
     return digraph.ancestors_set(s);
   const ParentIndex& index = parent_index();
+  // Where the kept ancestors in the whole map lie within the nodes, they are the ancestors here.
+  if (s.size() == 1) {
+    if (const VarSet* known = ancestors_of(index, s.front()); known && known->is_subset(in)) {
+      VarSet out = *known;
+      out.erase(s.front());
+      return out;
+    }
+  }
   const std::size_t listed = index.first.size() - 1;
   // Nodes not yet reached, as words: one test per parent met.
   using Word = VarSet::Word;
@@ -200,6 +250,7 @@ VarSet Model::ancestors_set(const VarSet& s) const {
   for (VarId v : s) open[static_cast<std::size_t>(v) / kBits] &= ~(Word{1} << (v % kBits));
   VarSet found = VarSet::with_bound(in.back() + 1);
   std::vector<VarId> stack = s.to_vector();
+  bool whole = true;  // no parent met lies outside the nodes: these are the ancestors in the map
   while (!stack.empty()) {
     const auto v = static_cast<std::size_t>(stack.back());
     stack.pop_back();
@@ -211,7 +262,21 @@ VarSet Model::ancestors_set(const VarSet& s) const {
         open[p / kBits] &= ~bit;
         found.insert(static_cast<VarId>(p));
         stack.push_back(static_cast<VarId>(p));
+      } else if (whole && !in.contains(static_cast<VarId>(p))) {
+        whole = false;
       }
+    }
+  }
+  // Keep a single node's ancestors for the nodes after it.
+  if (whole && s.size() == 1) {
+    const auto v = static_cast<std::size_t>(s.front());
+    constexpr std::size_t kBudget = std::size_t{8} << 20;
+    if (v < index.known.size() && !index.known[v] &&
+        index.kept_words + found.word_count() <= kBudget) {
+      index.ancestors_of[v] = found;
+      index.ancestors_of[v].insert(s.front());
+      index.known[v] = true;
+      index.kept_words += found.word_count();
     }
   }
   return found;

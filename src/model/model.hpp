@@ -21,6 +21,9 @@ class Model {
 
   // The model restricted to s.
   Model subgraph(const VarSet& s) const;
+  // The same for s = An(of) (of and its ancestors): the order then knows that only members of
+  // `of` can be without children.
+  Model ancestral_subgraph(const VarSet& s, const VarSet& of) const;
   // The model that also conditions on z.
   Model cond(const VarSet& z) const;
   // The model that no longer conditions on w.
@@ -42,6 +45,8 @@ class Model {
   VarSet nodes;
 
  private:
+  // Empty, or a set `of` whose ancestors (with it) are all the nodes.
+  VarSet ancestral_of_;
   // The stored parents of every id of the directed edge map, packed into one array: the
   // parents of v are parents[first[v]] .. parents[first[v + 1] - 1]. Made on first use and
   // shared by every model derived from this one: the recursion orders many submodels of one
@@ -58,7 +63,16 @@ class Model {
     // Walks over the ancestors asked of models sharing this index: the first goes to the edge
     // map itself, so that a query answered after one walk does not pay for packing.
     std::uint32_t walks = 0;
+    // The ancestors of single nodes in the whole map (the node itself included), kept as they
+    // are found: the recursion asks for them node after node, each one's parents before it on a
+    // long chain, so that most are the union of sets already known. Held within a budget of
+    // words; past it the walks go on without keeping them.
+    mutable std::vector<VarSet> ancestors_of;
+    mutable std::vector<bool> known;
+    mutable std::size_t kept_words = 0;
   };
+  // The ancestors of v in the whole map, v included, if kept or cheap to keep; nullptr otherwise.
+  const VarSet* ancestors_of(const ParentIndex& index, VarId v) const;
   class LazyOrder;
 
   Model(graph::DiGraph digraph, graph::BiGraph bigraph, VarSet conditioned, VarSet nodes,
