@@ -177,3 +177,38 @@ TEST(Model, SubmodelOrdersAndAncestorsMatchTheDirectedGraph) {
     }
   }
 }
+
+// Ancestors kept from the whole model are used only where they lie within a submodel's nodes, and
+// an ancestral submodel orders itself as any submodel does.
+TEST(Model, KeptAncestorsAndAncestralSubmodels) {
+  ModelBuilder b = ModelBuilder::new_();
+  const VarId n = 300;
+  for (VarId v = 0; v < n; ++v) {
+    b.directed.nodes.insert(v);
+    b.bidirected.nodes.insert(v);
+  }
+  for (VarId v = 1; v < n; ++v) {
+    b.directed.add_edge(v, v - 1);                  // a chain
+    if (v % 5 == 0) b.directed.add_edge(v, v / 2);  // and shortcuts
+  }
+  const Model m = std::move(b).to_model();
+  for (VarId v = 0; v < n; ++v) {
+    EXPECT_EQ(m.ancestors_set(VarSet{v}), m.digraph.ancestors_set(VarSet{v})) << v;
+  }
+  // A submodel without node 100: the kept sets reach outside it and must not be used.
+  VarSet most;
+  for (VarId v = 0; v < n; ++v) {
+    if (v != 100) most.insert(v);
+  }
+  const Model g = m.subgraph(most);
+  for (VarId v : {99, 150, 250, 299}) {
+    EXPECT_EQ(g.ancestors_set(VarSet{v}), g.digraph.ancestors_set(VarSet{v})) << v;
+  }
+  for (VarId top : {120, 299}) {
+    VarSet an = m.digraph.ancestors_set(VarSet{top});
+    an.insert(top);
+    EXPECT_EQ(m.ancestral_subgraph(an, VarSet{top}).order_vec(), m.subgraph(an).order_vec());
+    EXPECT_EQ(m.ancestral_subgraph(an, VarSet{top}).order().to_vector(),
+              m.subgraph(an).order().to_vector());
+  }
+}
