@@ -27,13 +27,13 @@ struct Prepared {
   criteria::Adjustment adjustment;
 };
 
-VarSet ids_of(const NameSet& names, const std::unordered_map<std::string, VarId>& ids) {
-  VarSet out;
-  for (const auto& n : names) {
-    auto it = ids.find(n);
-    if (it == ids.end()) throw Panic("Variable " + n + " not found");
-    out.insert(it->second);
-  }
+// The ids of `names` in the wrapper's table, -1 for a name that occurs in no edge; looked up before
+// the wrapper is used up, and checked after the query's own checks.
+std::vector<VarId> look_up(const ModelWrapper& wrapper, const NameSet* names) {
+  std::vector<VarId> out;
+  if (names == nullptr) return out;
+  out.reserve(names->size());
+  for (const auto& n : *names) out.push_back(wrapper.find(n));
   return out;
 }
 
@@ -42,17 +42,20 @@ Prepared prepare(const QueryArgs& q, const NameSet* unobserved, const NameSet* a
   StackGuard::Scope stack_bound;
   ModelWrapper wrapper = ModelWrapper::new_();
   wrapper.load_edges(q.d_edges, q.b_edges);
+  const std::vector<VarId> adjust_ids = look_up(wrapper, adjust);
+  const std::vector<VarId> unobserved_ids = look_up(wrapper, unobserved);
   Prepared p{std::move(wrapper).prepare(q.x, q.y, q.z), {}, {}, {}, {}};
   const Query& query = p.query;
-  std::unordered_map<std::string, VarId> ids;
-  for (std::size_t v = 0; v < query.names.size(); ++v)
-    ids.emplace(query.names[v], static_cast<VarId>(v));
   auto name = [&](VarId v) { return query.names[static_cast<std::size_t>(v)]; };
   const VarSet& y = query.interventions;
   const VarSet& x = query.outcomes;
   const VarSet& z = query.model.conditioned;
   if (adjust != nullptr) {
-    p.adjust = ids_of(*adjust, ids);
+    for (std::size_t i = 0; i < adjust_ids.size(); ++i) {
+      if (adjust_ids[i] < 0)
+        throw QueryError("Adjustment variable " + (*adjust)[i] + " occurs in no edge");
+      p.adjust.insert(adjust_ids[i]);
+    }
     for (VarId v : p.adjust) {
       if (y.contains(v))
         throw QueryError("Variable " + name(v) +
@@ -63,10 +66,10 @@ Prepared prepare(const QueryArgs& q, const NameSet* unobserved, const NameSet* a
     }
   }
   if (unobserved != nullptr) {
-    for (const auto& n : *unobserved) {
-      auto it = ids.find(n);
-      if (it == ids.end()) throw QueryError("Unobserved variable " + n + " occurs in no edge");
-      const VarId v = it->second;
+    for (std::size_t i = 0; i < unobserved_ids.size(); ++i) {
+      const auto& n = (*unobserved)[i];
+      const VarId v = unobserved_ids[i];
+      if (v < 0) throw QueryError("Unobserved variable " + n + " occurs in no edge");
       const char* role = y.contains(v)   ? "an intervention"
                          : x.contains(v) ? "an outcome"
                          : z.contains(v) ? "a conditioning variable"

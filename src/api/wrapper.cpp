@@ -12,7 +12,7 @@ using form::NamedForm;
 using Kind = Form::Kind;
 
 VarId ModelWrapper::get_or_add_var(std::string_view name) {
-  auto it = names_.find(Name(name));
+  auto it = names_.find(name);
   if (it != names_.end()) return it->second;
   if (names_.size() >= static_cast<std::size_t>(std::numeric_limits<VarId>::max())) {
     throw QueryError("too many variables");
@@ -26,6 +26,7 @@ VarId ModelWrapper::get_or_add_var(std::string_view name) {
 
 void ModelWrapper::load_edges(const std::vector<NamePair>& d_edges,
                               const std::vector<NamePair>& b_edges) {
+  names_.reserve(names_.size() + d_edges.size() + b_edges.size() + 1);
   for (const auto& [a, b] : d_edges) {
     VarId ia = get_or_add_var(a);
     VarId ib = get_or_add_var(b);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -27,6 +29,16 @@ class QueryError : public std::runtime_error {
 };
 
 using Name = std::string;
+// Hashes names for the table of one request: FNV-1a over the bytes, looked up by string_view
+// without building a string. Names are short and many, and the table is built anew per call.
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const noexcept {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (unsigned char c : name) h = (h ^ c) * 0x100000001b3ULL;
+    return static_cast<std::size_t>(h ^ (h >> 29));
+  }
+};
 using NamePair = std::pair<Name, Name>;
 // The names of one role, in the caller's order (repeats allowed; they count once).
 using NameSet = std::vector<Name>;
@@ -55,6 +67,11 @@ class ModelWrapper {
 
   // The id of a name, numbering it (0, 1, 2, ... in order of first sight) if it is new.
   VarId get_or_add_var(std::string_view name);
+  // The id of a name, or -1 when no edge has it.
+  VarId find(std::string_view name) const {
+    auto it = names_.find(name);
+    return it == names_.end() ? VarId{-1} : it->second;
+  }
   // d_edges are (cause, effect) pairs; b_edges unordered pairs.
   void load_edges(const std::vector<NamePair>& d_edges, const std::vector<NamePair>& b_edges);
   // P(outcomes | conditioning, do(interventions)) as JSON text. The wrapper is only read.
@@ -82,7 +99,7 @@ class ModelWrapper {
   ReverseTable reverse_table() const;
 
   model::ModelBuilder builder_;
-  std::unordered_map<Name, VarId> names_;
+  std::unordered_map<Name, VarId, NameHash, std::equal_to<>> names_;
 };
 
 // QueryError "d_edges contain a directed cycle: A -> B -> A" when g has a directed cycle.

@@ -14,6 +14,8 @@ void AdjacencyMap::add_entry(VarId u) {
 void AdjacencyMap::insert(VarId u, VarId v) {
   add_entry(u);
   std::vector<VarId>& list = lists_[static_cast<std::size_t>(u)];
+  // Most lists stay short: room for a few members at once saves the first regrowths.
+  if (list.capacity() == 0) list.reserve(4);
   auto at = std::lower_bound(list.begin(), list.end(), v);
   if (at == list.end() || *at != v) list.insert(at, v);
 }

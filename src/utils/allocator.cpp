@@ -1,0 +1,172 @@
+// The C++ allocation functions of the module: small blocks that a thread frees are kept on lists
+// of that thread and handed out again, so that a call, which builds and drops a few thousand
+// small lists, sets and nodes, mostly reuses the blocks of the call before it. The C library's
+// own per-thread cache keeps seven blocks of a size; past that every free and every malloc goes
+// through its shared bins.
+//
+// Every block handed out is a plain malloc block, so free() takes any of them, from any thread,
+// and a block from a kept list can be given to a caller of any size its list covers. A freed
+// block joins a list only when the C library confirms it is large enough for that list: blocks
+// that another copy of the runtime allocated at their exact size are freed instead.
+//
+// Only the replaceable functions in this file change; the module exports none of them, so the
+// process's other libraries keep their own. Under AddressSanitizer the lists are off, so that it
+// still sees every use after free.
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+#include "utils/thread_cache.hpp"
+
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if !__has_feature(address_sanitizer) && !__has_feature(memory_sanitizer)
+#define ZEPH_KEEP_BLOCKS 1
+#endif
+#else
+#define ZEPH_KEEP_BLOCKS 1
+#endif
+#endif
+
+#ifdef ZEPH_KEEP_BLOCKS
+#include <malloc.h>
+#endif
+
+namespace zeph::allocation {
+namespace {
+
+void* allocate(std::size_t size);
+void release(void* block, std::size_t size) noexcept;
+
+#ifdef ZEPH_KEEP_BLOCKS
+
+// Blocks of up to 512 bytes, in lists 16 bytes apart; at most 1 MiB kept per thread.
+constexpr std::size_t kStep = 16;
+constexpr std::size_t kLists = 32;
+constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
+
+struct FreeBlock {
+  FreeBlock* next;
+};
+
+struct Lists {
+  FreeBlock* head[kLists] = {};
+  std::size_t kept = 0;
+  Lists() = default;
+  Lists(const Lists&) = delete;
+  Lists& operator=(const Lists&) = delete;
+  ~Lists() {
+    for (FreeBlock*& h : head) {
+      while (h != nullptr) {
+        FreeBlock* next = h->next;
+        std::free(h);
+        h = next;
+      }
+    }
+  }
+};
+
+// The list of blocks of `size` bytes (not zero): blocks of that list hold (list + 1) * kStep.
+inline std::size_t list_of(std::size_t size) noexcept {
+  return (size - 1) / kStep;
+}
+
+void* allocate(std::size_t size) {
+  if (size == 0) size = 1;
+  if (size <= kLists * kStep) {
+    const std::size_t list = list_of(size);
+    if (Lists* lists = thread_cache<Lists>()) {
+      if (FreeBlock* block = lists->head[list]) {
+        lists->head[list] = block->next;
+        lists->kept -= (list + 1) * kStep;
+        return block;
+      }
+    }
+    size = (list + 1) * kStep;
+  }
+  for (;;) {
+    if (void* block = std::malloc(size)) return block;
+    std::new_handler handler = std::get_new_handler();
+    if (handler == nullptr) throw std::bad_alloc();
+    handler();
+  }
+}
+
+void release(void* block, std::size_t size) noexcept {
+  if (block == nullptr) return;
+  if (size != 0 && size <= kLists * kStep) {
+    const std::size_t list = list_of(size);
+    const std::size_t bytes = (list + 1) * kStep;
+    Lists* lists = thread_cache<Lists>();
+    if (lists != nullptr && lists->kept + bytes <= kKeepBytes &&
+        malloc_usable_size(block) >= bytes) {
+      auto* free_block = static_cast<FreeBlock*>(block);
+      free_block->next = lists->head[list];
+      lists->head[list] = free_block;
+      lists->kept += bytes;
+      return;
+    }
+  }
+  std::free(block);
+}
+
+#else
+
+void* allocate(std::size_t size) {
+  if (size == 0) size = 1;
+  for (;;) {
+    if (void* block = std::malloc(size)) return block;
+    std::new_handler handler = std::get_new_handler();
+    if (handler == nullptr) throw std::bad_alloc();
+    handler();
+  }
+}
+
+void release(void* block, std::size_t) noexcept {
+  std::free(block);
+}
+
+#endif
+
+}  // namespace
+}  // namespace zeph::allocation
+
+void* operator new(std::size_t size) {
+  return zeph::allocation::allocate(size);
+}
+void* operator new[](std::size_t size) {
+  return zeph::allocation::allocate(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return zeph::allocation::allocate(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return zeph::allocation::allocate(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void operator delete(void* block) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, const std::nothrow_t&) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::size_t size) noexcept {
+  zeph::allocation::release(block, size);
+}
+void operator delete[](void* block, std::size_t size) noexcept {
+  zeph::allocation::release(block, size);
+}
