@@ -391,9 +391,9 @@ SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
     const Word m = in_range(w);
     const Word s = w < out_words ? out[w] : 0;
     const Word k = m & ~s;
-    summed += static_cast<std::size_t>(std::popcount(m & s));
+    summed += set_utils::bits_in(m & s);
     if (k == 0) continue;
-    kept_count += static_cast<std::size_t>(std::popcount(k));
+    kept_count += set_utils::bits_in(k);
     const auto base = static_cast<VarId>(w * kBits);
     if (first < 0) first = base + std::countr_zero(k);
     last = base + static_cast<VarId>(kBits - 1) - std::countl_zero(k);

@@ -30,7 +30,9 @@ VarSet::VarSet(const VarSet& other) : nwords_(other.nwords_), count_(other.count
   }
 }
 
-VarSet::VarSet(VarSet&& other) noexcept { take(other); }
+VarSet::VarSet(VarSet&& other) noexcept {
+  take(other);
+}
 
 VarSet& VarSet::operator=(const VarSet& other) {
   if (this != &other) {
@@ -81,19 +83,6 @@ void VarSet::grow(std::size_t n) {
   heap_ = fresh;
   nwords_ = static_cast<std::uint32_t>(n);
 }
-
-namespace {
-
-// Counts set bits without a call into the runtime library (the build targets every x86-64,
-// which need not have a popcount instruction).
-inline std::size_t bits_in(VarSet::Word x) noexcept {
-  x = x - ((x >> 1) & 0x5555555555555555ULL);
-  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
-  return static_cast<std::size_t>((x * 0x0101010101010101ULL) >> 56);
-}
-
-}  // namespace
 
 void VarSet::recount() noexcept {
   const VarSet::Word* w = words();

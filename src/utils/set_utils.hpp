@@ -16,6 +16,15 @@ using VarId = std::int32_t;
 
 namespace set_utils {
 
+// Counts set bits without a call into the runtime library (the build targets every x86-64,
+// which need not have a popcount instruction).
+inline std::size_t bits_in(std::uint64_t x) noexcept {
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
+  return static_cast<std::size_t>((x * 0x0101010101010101ULL) >> 56);
+}
+
 // A set of variable ids, kept as a bitset over the dense ids. Members iterate in ascending
 // order, so every walk over a set is deterministic. Up to 128 ids live inline (no
 // allocation), which covers the everyday graphs completely; larger sets grow on the heap.
