@@ -41,10 +41,16 @@ void release(void* block, std::size_t size) noexcept;
 
 #ifdef ZEPH_KEEP_BLOCKS
 
-// Blocks of up to 512 bytes, in lists 16 bytes apart; at most 1 MiB kept per thread.
+// Blocks of up to 512 bytes in lists 16 bytes apart; above, up to 16 KiB (the bit sets and factor
+// lists of long chains), eight lists per doubling, so that rounding up wastes at most an eighth;
+// at most 2 MiB kept per thread.
 constexpr std::size_t kStep = 16;
-constexpr std::size_t kLists = 32;
-constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
+constexpr std::size_t kSmallLists = 32;
+constexpr std::size_t kSmallBytes = kSmallLists * kStep;
+constexpr std::size_t kDoublings = 5;
+constexpr std::size_t kLists = kSmallLists + 8 * kDoublings;
+constexpr std::size_t kLargestBytes = kSmallBytes << kDoublings;
+constexpr std::size_t kKeepBytes = std::size_t{2} << 20;
 
 struct FreeBlock {
   FreeBlock* next;
@@ -67,23 +73,36 @@ struct Lists {
   }
 };
 
-// The list of blocks of `size` bytes (not zero): blocks of that list hold (list + 1) * kStep.
+// The list of blocks of `size` bytes, from 1 to kLargestBytes.
 inline std::size_t list_of(std::size_t size) noexcept {
-  return (size - 1) / kStep;
+  if (size <= kSmallBytes) return (size - 1) / kStep;
+  // size lies in (base, 2 base]; its list is the eighth of that range it rounds up to.
+  std::size_t doubling = 0;
+  while ((kSmallBytes << (doubling + 1)) < size) ++doubling;
+  const std::size_t step = (kSmallBytes << doubling) / 8;
+  const std::size_t eighth = (size + step - 1) / step - 9;  // 0 to 7
+  return kSmallLists + 8 * doubling + eighth;
+}
+// The size of the blocks of a list.
+inline std::size_t bytes_of(std::size_t list) noexcept {
+  if (list < kSmallLists) return (list + 1) * kStep;
+  const std::size_t doubling = (list - kSmallLists) / 8;
+  const std::size_t eighth = (list - kSmallLists) % 8;
+  return (kSmallBytes << doubling) / 8 * (9 + eighth);
 }
 
 void* allocate(std::size_t size) {
   if (size == 0) size = 1;
-  if (size <= kLists * kStep) {
+  if (size <= kLargestBytes) {
     const std::size_t list = list_of(size);
     if (Lists* lists = thread_cache<Lists>()) {
       if (FreeBlock* block = lists->head[list]) {
         lists->head[list] = block->next;
-        lists->kept -= (list + 1) * kStep;
+        lists->kept -= bytes_of(list);
         return block;
       }
     }
-    size = (list + 1) * kStep;
+    size = bytes_of(list);
   }
   for (;;) {
     if (void* block = std::malloc(size)) return block;
@@ -95,9 +114,9 @@ void* allocate(std::size_t size) {
 
 void release(void* block, std::size_t size) noexcept {
   if (block == nullptr) return;
-  if (size != 0 && size <= kLists * kStep) {
+  if (size != 0 && size <= kLargestBytes) {
     const std::size_t list = list_of(size);
-    const std::size_t bytes = (list + 1) * kStep;
+    const std::size_t bytes = bytes_of(list);
     Lists* lists = thread_cache<Lists>();
     if (lists != nullptr && lists->kept + bytes <= kKeepBytes &&
         malloc_usable_size(block) >= bytes) {

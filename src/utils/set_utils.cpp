@@ -22,7 +22,7 @@ VarSet::VarSet(std::initializer_list<VarId> ids) : VarSet() {
 
 VarSet::VarSet(const VarSet& other) : nwords_(other.nwords_), count_(other.count_) {
   if (nwords_ > kInline) {
-    heap_ = new Word[nwords_];
+    heap_ = allocate_words(nwords_);
     std::memcpy(heap_, other.heap_, nwords_ * sizeof(Word));
   } else {
     inline_[0] = other.inline_[0];
@@ -76,7 +76,7 @@ VarSet VarSet::with_bound(VarId bound) {
 
 void VarSet::grow(std::size_t n) {
   if (n <= nwords_) return;
-  Word* fresh = new Word[n];
+  Word* fresh = allocate_words(n);
   std::memcpy(fresh, words(), nwords_ * sizeof(Word));
   std::memset(fresh + nwords_, 0, (n - nwords_) * sizeof(Word));
   release();

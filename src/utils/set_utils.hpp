@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -145,8 +146,12 @@ class VarSet {
   void recount() noexcept;
   // Moves the members of `other` into this set, whose storage must be free; leaves `other` empty.
   void take(VarSet& other) noexcept;
+  // Word storage is freed with its size, which lets the allocator keep the block for reuse.
+  static Word* allocate_words(std::size_t n) {
+    return static_cast<Word*>(::operator new(n * sizeof(Word)));
+  }
   void release() noexcept {
-    if (nwords_ > kInline) delete[] heap_;
+    if (nwords_ > kInline) ::operator delete (heap_, std::size_t{nwords_} * sizeof(Word));
   }
 
   std::uint32_t nwords_ = kInline;

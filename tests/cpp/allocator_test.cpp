@@ -16,10 +16,14 @@
 namespace {
 
 TEST(Allocator, BlocksComeBackLargeEnoughForTheirSize) {
-  // Every size up to and past the kept ones, freed and asked for again, in several rounds.
+  // Every small size, and larger ones up to and past the kept ones, freed and asked for again, in
+  // several rounds.
+  std::vector<std::size_t> sizes;
+  for (std::size_t size = 1; size <= 600; ++size) sizes.push_back(size);
+  for (std::size_t size = 601; size <= 20000; size += 37) sizes.push_back(size);
   for (int round = 0; round < 3; ++round) {
     std::vector<std::pair<void*, std::size_t>> blocks;
-    for (std::size_t size = 1; size <= 600; ++size) {
+    for (std::size_t size : sizes) {
       void* p = ::operator new(size);
       std::memset(p, 0xab, size);
       blocks.emplace_back(p, size);
@@ -27,7 +31,7 @@ TEST(Allocator, BlocksComeBackLargeEnoughForTheirSize) {
     for (auto [p, size] : blocks) ::operator delete(p, size);
   }
 #if defined(__GLIBC__)
-  for (std::size_t size = 1; size <= 600; ++size) {
+  for (std::size_t size : sizes) {
     void* p = ::operator new(size);
     EXPECT_GE(malloc_usable_size(p), size);
     ::operator delete(p, size);
