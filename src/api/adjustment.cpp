@@ -214,7 +214,8 @@ PyObject* adjustment_sets(PyObject*, PyObject* args, PyObject* kwargs) {
 constexpr const char kIsDoc[] =
     "is_adjustment_set($module, d_edges, b_edges, y, x, z, adjust)\n--\n\n"
     "Whether adjust together with z is a valid adjustment set for P(x | z, do(y)) by the\n"
-    "adjustment criterion of adjustment_sets. adjust is checked as z is.";
+    "adjustment criterion of adjustment_sets. A name of adjust that occurs in no edge, or that\n"
+    "is in y or x, is a ValueError.";
 
 PyObject* is_adjustment_set(PyObject*, PyObject* args, PyObject* kwargs) {
   try {

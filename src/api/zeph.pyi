@@ -299,7 +299,7 @@ def is_adjustment_set(
     adjust: Sequence[str],
 ) -> bool:
     """Whether adjust together with z is a valid adjustment set for P(x | z, do(y)). adjust is
-    checked as z is (an unknown name is id()'s PanicException; a name in y or x a ValueError)."""
+    checked after the query: a name that occurs in no edge, or that is in y or x, is a ValueError."""
 
 def optimal_adjustment_set(
     d_edges: Sequence[tuple[str, str]],
