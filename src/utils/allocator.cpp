@@ -43,14 +43,14 @@ void release(void* block, std::size_t size) noexcept;
 
 // Blocks of up to 512 bytes in lists 16 bytes apart; above, up to 16 KiB (the bit sets and factor
 // lists of long chains), eight lists per doubling, so that rounding up wastes at most an eighth;
-// at most 2 MiB kept per thread.
+// at most 1 MiB kept per thread.
 constexpr std::size_t kStep = 16;
 constexpr std::size_t kSmallLists = 32;
 constexpr std::size_t kSmallBytes = kSmallLists * kStep;
 constexpr std::size_t kDoublings = 5;
 constexpr std::size_t kLists = kSmallLists + 8 * kDoublings;
 constexpr std::size_t kLargestBytes = kSmallBytes << kDoublings;
-constexpr std::size_t kKeepBytes = std::size_t{2} << 20;
+constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
 
 struct FreeBlock {
   FreeBlock* next;
@@ -62,7 +62,9 @@ struct Lists {
   Lists() = default;
   Lists(const Lists&) = delete;
   Lists& operator=(const Lists&) = delete;
-  ~Lists() {
+  ~Lists() { drop(); }
+  // Frees every kept block.
+  void drop() noexcept {
     for (FreeBlock*& h : head) {
       while (h != nullptr) {
         FreeBlock* next = h->next;
@@ -70,6 +72,7 @@ struct Lists {
         h = next;
       }
     }
+    kept = 0;
   }
 };
 
@@ -104,8 +107,16 @@ void* allocate(std::size_t size) {
     }
     size = bytes_of(list);
   }
-  for (;;) {
+  for (bool dropped = false;;) {
     if (void* block = std::malloc(size)) return block;
+    // Out of memory: the kept blocks go back to the C library first.
+    if (!dropped) {
+      dropped = true;
+      if (Lists* lists = thread_cache<Lists>(); lists != nullptr && lists->kept != 0) {
+        lists->drop();
+        continue;
+      }
+    }
     std::new_handler handler = std::get_new_handler();
     if (handler == nullptr) throw std::bad_alloc();
     handler();
@@ -118,8 +129,11 @@ void release(void* block, std::size_t size) noexcept {
     const std::size_t list = list_of(size);
     const std::size_t bytes = bytes_of(list);
     Lists* lists = thread_cache<Lists>();
+    // Only blocks about the size of their list: one that the C library had to map a page for
+    // (under memory pressure) costs far more than it holds, and is given back.
+    std::size_t usable = 0;
     if (lists != nullptr && lists->kept + bytes <= kKeepBytes &&
-        malloc_usable_size(block) >= bytes) {
+        (usable = malloc_usable_size(block)) >= bytes && usable <= bytes + bytes / 2 + 32) {
       auto* free_block = static_cast<FreeBlock*>(block);
       free_block->next = lists->head[list];
       lists->head[list] = free_block;
