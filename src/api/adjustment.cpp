@@ -3,7 +3,6 @@
 #include "criteria/adjustment.hpp"
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "api/criteria.hpp"

@@ -36,9 +36,6 @@
 namespace zeph::allocation {
 namespace {
 
-void* allocate(std::size_t size);
-void release(void* block, std::size_t size) noexcept;
-
 #ifdef ZEPH_KEEP_BLOCKS
 
 // Blocks of up to 512 bytes in lists 16 bytes apart; above, up to 16 KiB (the bit sets and factor
@@ -63,8 +60,9 @@ struct Lists {
   Lists(const Lists&) = delete;
   Lists& operator=(const Lists&) = delete;
   ~Lists() { drop(); }
-  // Frees every kept block.
-  void drop() noexcept {
+  // Frees every kept block; whether there was any.
+  bool drop() noexcept {
+    const bool any = kept != 0;
     for (FreeBlock*& h : head) {
       while (h != nullptr) {
         FreeBlock* next = h->next;
@@ -73,6 +71,7 @@ struct Lists {
       }
     }
     kept = 0;
+    return any;
   }
 };
 
@@ -94,8 +93,11 @@ inline std::size_t bytes_of(std::size_t list) noexcept {
   return (kSmallBytes << doubling) / 8 * (9 + eighth);
 }
 
+#endif
+
 void* allocate(std::size_t size) {
   if (size == 0) size = 1;
+#ifdef ZEPH_KEEP_BLOCKS
   if (size <= kLargestBytes) {
     const std::size_t list = list_of(size);
     if (Lists* lists = thread_cache<Lists>()) {
@@ -107,24 +109,27 @@ void* allocate(std::size_t size) {
     }
     size = bytes_of(list);
   }
-  for (bool dropped = false;;) {
+  bool dropped = false;
+#endif
+  for (;;) {
     if (void* block = std::malloc(size)) return block;
+#ifdef ZEPH_KEEP_BLOCKS
     // Out of memory: the kept blocks go back to the C library first.
     if (!dropped) {
       dropped = true;
-      if (Lists* lists = thread_cache<Lists>(); lists != nullptr && lists->kept != 0) {
-        lists->drop();
-        continue;
-      }
+      Lists* lists = thread_cache<Lists>();
+      if (lists != nullptr && lists->drop()) continue;
     }
+#endif
     std::new_handler handler = std::get_new_handler();
     if (handler == nullptr) throw std::bad_alloc();
     handler();
   }
 }
 
-void release(void* block, std::size_t size) noexcept {
+void release(void* block, [[maybe_unused]] std::size_t size) noexcept {
   if (block == nullptr) return;
+#ifdef ZEPH_KEEP_BLOCKS
   if (size != 0 && size <= kLargestBytes) {
     const std::size_t list = list_of(size);
     const std::size_t bytes = bytes_of(list);
@@ -141,26 +146,9 @@ void release(void* block, std::size_t size) noexcept {
       return;
     }
   }
-  std::free(block);
-}
-
-#else
-
-void* allocate(std::size_t size) {
-  if (size == 0) size = 1;
-  for (;;) {
-    if (void* block = std::malloc(size)) return block;
-    std::new_handler handler = std::get_new_handler();
-    if (handler == nullptr) throw std::bad_alloc();
-    handler();
-  }
-}
-
-void release(void* block, std::size_t) noexcept {
-  std::free(block);
-}
-
 #endif
+  std::free(block);
+}
 
 }  // namespace
 }  // namespace zeph::allocation

@@ -30,9 +30,7 @@ VarSet::VarSet(const VarSet& other) : nwords_(other.nwords_), count_(other.count
   }
 }
 
-VarSet::VarSet(VarSet&& other) noexcept {
-  take(other);
-}
+VarSet::VarSet(VarSet&& other) noexcept { take(other); }
 
 VarSet& VarSet::operator=(const VarSet& other) {
   if (this != &other) {
