@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 
 namespace zeph::form {
@@ -78,7 +79,7 @@ class NodeMemo {
   }
   void clear() noexcept {
     flat_.clear();
-    map_.clear();
+    if (!map_.empty()) map_.clear();
   }
   void swap(NodeMemo& other) noexcept {
     flat_.swap(other.flat_);
@@ -118,40 +119,45 @@ struct Memo {
   }
 };
 
-// A memo for one walk. Each thread keeps a few cleared memos for reuse, so that the many
-// small walks of a request do not allocate their tables again and again.
+// A memo for one walk. Each thread keeps a few memos for the walks in progress, one per depth of
+// nesting (a walk may start another inside its rewrite), so that the many small walks of a request
+// do not allocate their tables again and again. Past that depth a walk has a memo of its own.
 class MemoLease {
  public:
   MemoLease() {
     Stock* stock = thread_cache<Stock>();
-    if (stock != nullptr && !stock->spare.empty()) {
-      memo.done.swap(stock->spare.back().done);
-      stock->spare.pop_back();
+    if (stock != nullptr && stock->used < Stock::kDepth) {
+      stock_ = stock;
+      memo_ = &stock->memos[stock->used++];
+    } else {
+      memo_ = &own_.emplace();
     }
   }
   ~MemoLease() {
-    memo.done.clear();
-    Stock* stock = thread_cache<Stock>();
-    if (stock != nullptr && stock->spare.size() < 4 && !memo.done.large()) {
-      try {
-        stock->spare.emplace_back();
-        stock->spare.back().done.swap(memo.done);
-      } catch (...) {
-      }
+    memo_->done.clear();
+    if (stock_ != nullptr) {
+      if (memo_->done.large()) NodeMemo<std::pair<Form, Form>>().swap(memo_->done);
+      --stock_->used;
     }
   }
   MemoLease(const MemoLease&) = delete;
   MemoLease& operator=(const MemoLease&) = delete;
 
-  Memo memo;
+  Memo& memo() noexcept { return *memo_; }
 
  private:
   struct Stock {
-    std::vector<Memo> spare;
+    static constexpr std::size_t kDepth = 4;
+    Memo memos[kDepth];
+    std::size_t used = 0;
   };
+  Stock* stock_ = nullptr;
+  Memo* memo_ = nullptr;
+  std::optional<Memo> own_;
 };
 
 Form sorted_rec(const Form& f, Memo& memo) {
+  if (f.settled(kSorted)) return f;
   StackGuard::check();
   const bool shared = f.shared();
   if (shared) {
@@ -202,6 +208,9 @@ Form sorted_rec(const Form& f, Memo& memo) {
     case Kind::Hedge:
       break;
   }
+  // Marked only where sorting left the node as it was: sorting what sorting returned may still
+  // move factors, for the comparison is not consistent.
+  if (out.id() == f.id()) f.settle(kSorted);
   memo.put(shared, f, out);
   return out;
 }
@@ -235,6 +244,7 @@ VarSet free_rec(const Form& f, NodeMemo<VarSet>& memo) {
 }
 
 bool contains_hedge_rec(const Form& f, NodeMemo<bool>& clean) {
+  if (f.settled(kNoHedge)) return false;
   StackGuard::check();
   if (f.shared() && clean.find(f.id()) != nullptr) return false;
   bool found = false;
@@ -256,11 +266,15 @@ bool contains_hedge_rec(const Form& f, NodeMemo<bool>& clean) {
       }
       break;
   }
-  if (!found && f.shared()) clean.put(f.id(), true);
+  if (!found) {
+    f.settle(kNoHedge);
+    if (f.shared()) clean.put(f.id(), true);
+  }
   return found;
 }
 
-Form map_rec(const Form& f, Rewrite rewrite, Memo& memo) {
+Form map_rec(const Form& f, Rewrite rewrite, std::uint8_t mark, Memo& memo) {
+  if (mark != 0 && f.settled(mark)) return f;
   StackGuard::check();
   const bool shared = f.shared();
   if (shared) {
@@ -271,7 +285,7 @@ Form map_rec(const Form& f, Rewrite rewrite, Memo& memo) {
   switch (f.kind()) {
     case Kind::Marginal: {
       const auto& m = as_marginal(f);
-      Form e = map_rec(m.exp, rewrite, memo);
+      Form e = map_rec(m.exp, rewrite, mark, memo);
       if (e.id() != m.exp.id()) rebuilt = marginal<VarId>(m.sub, std::move(e));
       break;
     }
@@ -281,7 +295,7 @@ Form map_rec(const Form& f, Rewrite rewrite, Memo& memo) {
       exprs.reserve(in.size());
       bool same = true;
       for (const auto& e : in) {
-        exprs.push_back(map_rec(e, rewrite, memo));
+        exprs.push_back(map_rec(e, rewrite, mark, memo));
         same = same && exprs.back().id() == e.id();
       }
       if (!same) rebuilt = product<VarId>(std::move(exprs));
@@ -289,8 +303,8 @@ Form map_rec(const Form& f, Rewrite rewrite, Memo& memo) {
     }
     case Kind::Quotient: {
       const auto& q = as_quotient(f);
-      Form n = map_rec(q.numer, rewrite, memo);
-      Form d = map_rec(q.denom, rewrite, memo);
+      Form n = map_rec(q.numer, rewrite, mark, memo);
+      Form d = map_rec(q.denom, rewrite, mark, memo);
       if (n.id() != q.numer.id() || d.id() != q.denom.id()) {
         rebuilt = quotient<VarId>(std::move(n), std::move(d));
       }
@@ -301,6 +315,7 @@ Form map_rec(const Form& f, Rewrite rewrite, Memo& memo) {
       break;
   }
   Form out = rewrite(rebuilt);
+  if (mark != 0 && out.id() == f.id()) f.settle(mark);
   memo.put(shared, f, out);
   return out;
 }
@@ -439,8 +454,9 @@ void stable_sort_forms(std::vector<Form>& forms) {
 }
 
 Form sorted(const Form& form) {
+  if (form.settled(kSorted)) return form;
   MemoLease lease;
-  return sorted_rec(form, lease.memo);
+  return sorted_rec(form, lease.memo());
 }
 
 VarSet free(const Form& form) {
@@ -509,9 +525,10 @@ bool contains_hedge(const Form& form) {
   return contains_hedge_rec(form, clean);
 }
 
-Form map(const Form& form, Rewrite f) {
+Form map(const Form& form, Rewrite f, std::uint8_t mark) {
+  if (mark != 0 && form.settled(mark)) return form;
   MemoLease lease;
-  return map_rec(form, f, lease.memo);
+  return map_rec(form, f, mark, lease.memo());
 }
 
 }  // namespace zeph::form

@@ -216,6 +216,8 @@ class AbstractForm {
   // Identity of the shared node, for memo tables within one rewrite.
   const void* id() const noexcept { return node_; }
   bool shared() const noexcept { return node_->owners > 1; }
+  bool settled(std::uint8_t what) const noexcept { return (node_->settled & what) != 0; }
+  void settle(std::uint8_t what) const noexcept { node_->settled |= what; }
 
  private:
   // Frees a node that has lost its last owner, and every node below it that it owned alone,
@@ -249,10 +251,19 @@ struct P {
 };
 struct Hedge {};
 
+// What is already known of a node, found by a walk and kept with the node: nodes never change, so
+// a walk that meets such a node again returns at once.
+enum Settled : std::uint8_t {
+  kSorted = 1,      // sorted(node) is the node itself
+  kNoHedge = 2,     // no Hedge below it
+  kSimplified = 4,  // the simplifier's rewrite leaves the node and all below it as they are
+};
+
 template <class V>
 struct FormNode {
   std::variant<Marginal<V>, Product<V>, Quotient<V>, P<V>, Hedge> value;
   std::uint32_t owners = 1;
+  mutable std::uint8_t settled = 0;
   // For a P over ids whose vars are a part of their buffer: the set of its vars, made on first
   // use (a P over a whole buffer keeps the set with the buffer).
   mutable std::unique_ptr<VarSet> vars_set{};
@@ -505,8 +516,10 @@ Form factorize_subset(std::vector<VarId> order, Form form, const VarSet& subset)
 Form factorize_subset(Order order, Form form, const VarSet& subset);
 // Whether a Hedge occurs anywhere in the form.
 bool contains_hedge(const Form& form);
-// Bottom-up rewrite: f sees every node once, after its children have been rewritten.
+// Bottom-up rewrite: f sees every node once, after its children have been rewritten. With a
+// nonzero `mark`, the rewrite is the same one at every call with that mark: a node it leaves as
+// it is gets the mark, and a marked node is returned at once.
 using Rewrite = Form (*)(const Form&);
-Form map(const Form& form, Rewrite f);
+Form map(const Form& form, Rewrite f, std::uint8_t mark = 0);
 
 }  // namespace zeph::form

@@ -1,5 +1,7 @@
 #include "form/simplify.hpp"
 
+#include <algorithm>
+
 #include "utils/utils.hpp"
 
 namespace zeph::simplify {
@@ -58,7 +60,7 @@ Form simplify_factors(const std::vector<Form>& factors) {
 
 Form simplify(const Form& form) {
   if (form::contains_hedge(form)) return form::hedge<VarId>();
-  return form::sorted(form::map(form, simplify_form));
+  return form::sorted(form::map(form, simplify_form, form::kSimplified));
 }
 
 Form simplify_form(const Form& node) {
@@ -104,7 +106,13 @@ Form simplify_marginal(const Form& node) {
 
 Form simplify_product(const Form& node) {
   if (node.kind() != Kind::Product) return node;
-  return simplify_factors(form::as_product(node).exprs);
+  const auto& exprs = form::as_product(node).exprs;
+  // Nothing to flatten, divide out or drop: the product stays the node it is.
+  auto foldable = [](const Form& f) {
+    return f.kind() == Kind::Product || f.kind() == Kind::Quotient || is_unit(f);
+  };
+  const bool plain = exprs.size() >= 2 && std::none_of(exprs.begin(), exprs.end(), foldable);
+  return plain ? node : simplify_factors(exprs);
 }
 
 Form simplify_quotient(const Form& node) {

@@ -425,4 +425,61 @@ TEST(Form, MapIsBottomUp) {
   EXPECT_TRUE(form::eq(form::map(g, record), g));
 }
 
+int visits = 0;
+
+Form count_visit(const Form& f) {
+  ++visits;
+  return f;
+}
+
+// What a walk finds is kept with the nodes: a node that sorting or a marked rewrite left as it was
+// is not walked again, and one that was changed is walked again whenever it is met.
+TEST(Form, WalksKeepWhatTheyFound) {
+  const Form unsorted = Prod({P({2}), P({1})});
+  const Form once = form::sorted(unsorted);
+  EXPECT_EQ(str(once), "[P(1) * P(2)]");
+  EXPECT_FALSE(unsorted.settled(form::kSorted));
+  EXPECT_EQ(form::sorted(once).id(), once.id());
+  EXPECT_TRUE(once.settled(form::kSorted));
+  // A settled node inside a new, unsorted product: the product is still sorted around it.
+  EXPECT_EQ(str(form::sorted(Prod({P({0}), once, unsorted}))),
+            "[[P(1) * P(2)] * [P(1) * P(2)] * P(0)]");
+  EXPECT_EQ(str(unsorted), "[P(2) * P(1)]");
+
+  const Form g = Quot(Sum({1}, P({1, 2})), P({2}));
+  visits = 0;
+  form::map(g, count_visit, form::kSimplified);
+  EXPECT_EQ(visits, 4);
+  form::map(Prod({g, P({3})}), count_visit, form::kSimplified);
+  EXPECT_EQ(visits, 4 + 2);   // the product and P(3); g is settled
+  form::map(g, count_visit);  // no mark: every node again
+  EXPECT_EQ(visits, 6 + 4);
+  EXPECT_FALSE(form::map(P({1}), rename_one_to_nine, form::kSimplified).id() == nullptr);
+  EXPECT_EQ(str(form::map(Sum({1}, P({1})), rename_one_to_nine, 0)), "Sum{1} P(9)");
+
+  EXPECT_FALSE(form::contains_hedge(g));
+  EXPECT_TRUE(g.settled(form::kNoHedge));
+  EXPECT_TRUE(form::contains_hedge(Prod({g, Hedge()})));
+}
+
+int nesting = 0;
+
+// Starts a walk of its own inside the walk it is part of, ten deep.
+Form nest(const Form& f) {
+  if (f.kind() != Kind::Marginal || nesting >= 10) return f;
+  ++nesting;
+  Form inner = form::map(form::as_marginal(f).exp, nest);
+  --nesting;
+  return form::sorted(Sum(form::as_marginal(f).sub, inner));
+}
+
+// Walks nested deeper than the memos a thread keeps for them have memos of their own.
+TEST(Form, NestedWalks) {
+  Form f = Prod({P({2}), P({1})});
+  for (VarId i = 0; i < 12; ++i) f = Sum({i}, Quot(f, f));
+  const Form out = form::map(f, nest);
+  EXPECT_EQ(nesting, 0);
+  EXPECT_TRUE(form::eq(out, form::sorted(f)));
+}
+
 }  // namespace
