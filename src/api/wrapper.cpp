@@ -12,13 +12,11 @@ using form::NamedForm;
 using Kind = Form::Kind;
 
 VarId ModelWrapper::get_or_add_var(std::string_view name) {
-  auto it = names_.find(name);
-  if (it != names_.end()) return it->second;
+  if (VarId known = names_.find(name); known >= 0) return known;
   if (names_.size() >= static_cast<std::size_t>(std::numeric_limits<VarId>::max())) {
     throw QueryError("too many variables");
   }
-  VarId id = static_cast<VarId>(names_.size());
-  names_.emplace(Name(name), id);
+  VarId id = names_.add(name);
   builder_.directed.nodes.insert(id);
   builder_.bidirected.nodes.insert(id);
   return id;
@@ -43,17 +41,15 @@ void ModelWrapper::load_edges(const std::vector<NamePair>& d_edges,
 VarSet ModelWrapper::translate(const NameSet& names) const {
   VarSet out;
   for (const auto& name : names) {
-    auto it = names_.find(name);
-    if (it == names_.end()) throw Panic("Variable " + name + " not found");
-    out.insert(it->second);
+    VarId id = names_.find(name);
+    if (id < 0) throw Panic("Variable " + name + " not found");
+    out.insert(id);
   }
   return out;
 }
 
 ReverseTable ModelWrapper::reverse_table() const {
-  ReverseTable names(names_.size());
-  for (const auto& [name, id] : names_) names[static_cast<std::size_t>(id)] = name;
-  return names;
+  return names_.names();
 }
 
 IDResult ModelWrapper::id(const NameSet& outcomes, const NameSet& interventions,

@@ -1,11 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -39,6 +39,57 @@ struct NameHash {
     return static_cast<std::size_t>(h ^ (h >> 29));
   }
 };
+
+// The names of one request and their ids: the ids number the names in order of first sight, and
+// an open-addressed index over them finds a name's id without a node per name.
+class NameTable {
+ public:
+  // The id of `name`, or -1.
+  VarId find(std::string_view name) const noexcept {
+    if (slots_.empty()) return -1;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash_of(name) & mask;; i = (i + 1) & mask) {
+      const std::uint32_t slot = slots_[i];
+      if (slot == 0) return -1;
+      if (names_[slot - 1] == name) return static_cast<VarId>(slot - 1);
+    }
+  }
+  // Numbers a name that find() does not know.
+  VarId add(std::string_view name) {
+    if ((names_.size() + 1) * 2 > slots_.size()) {
+      rehash(std::max<std::size_t>(16, slots_.size() * 2));
+    }
+    names_.emplace_back(name);
+    place(names_.size() - 1);
+    return static_cast<VarId>(names_.size() - 1);
+  }
+  // An index with room for `n` names in all.
+  void reserve(std::size_t n) {
+    std::size_t want = 16;
+    while (want < n * 2) want *= 2;
+    if (want > slots_.size()) rehash(want);
+  }
+  std::size_t size() const noexcept { return names_.size(); }
+  // Id to name.
+  const std::vector<Name>& names() const noexcept { return names_; }
+
+ private:
+  static std::size_t hash_of(std::string_view name) noexcept { return NameHash{}(name); }
+  void place(std::size_t id) noexcept {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = hash_of(names_[id]) & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = static_cast<std::uint32_t>(id + 1);
+  }
+  void rehash(std::size_t count) {
+    slots_.assign(count, 0);
+    for (std::size_t id = 0; id < names_.size(); ++id) place(id);
+  }
+
+  std::vector<Name> names_;
+  std::vector<std::uint32_t> slots_;  // 0 for empty, else id + 1; the count is a power of two
+};
+
 using NamePair = std::pair<Name, Name>;
 // The names of one role, in the caller's order (repeats allowed; they count once).
 using NameSet = std::vector<Name>;
@@ -68,10 +119,7 @@ class ModelWrapper {
   // The id of a name, numbering it (0, 1, 2, ... in order of first sight) if it is new.
   VarId get_or_add_var(std::string_view name);
   // The id of a name, or -1 when no edge has it.
-  VarId find(std::string_view name) const {
-    auto it = names_.find(name);
-    return it == names_.end() ? VarId{-1} : it->second;
-  }
+  VarId find(std::string_view name) const { return names_.find(name); }
   // d_edges are (cause, effect) pairs; b_edges unordered pairs.
   void load_edges(const std::vector<NamePair>& d_edges, const std::vector<NamePair>& b_edges);
   // P(outcomes | conditioning, do(interventions)) as JSON text. The wrapper is only read.
@@ -99,7 +147,7 @@ class ModelWrapper {
   ReverseTable reverse_table() const;
 
   model::ModelBuilder builder_;
-  std::unordered_map<Name, VarId, NameHash, std::equal_to<>> names_;
+  NameTable names_;
 };
 
 // QueryError "d_edges contain a directed cycle: A -> B -> A" when g has a directed cycle.

@@ -56,6 +56,48 @@ Form simplify_factors(const std::vector<Form>& factors) {
   return form::quotient<VarId>(std::move(n), std::move(d));
 }
 
+// The factors of sorted(simplify_factors(list)), put through the sort once more, as the quotient
+// rule takes them. Where the list has no quotient to divide out, they are the sorted factors of
+// the product that rule would build: taken without building it.
+std::vector<Form> sorted_factors(const std::vector<Form>& list) {
+  std::size_t count = 0;
+  bool plain = true;
+  auto look = [&](const Form& g) {
+    if (g.kind() == Kind::Quotient) {
+      plain = false;
+    } else if (!is_unit(g)) {
+      ++count;
+    }
+  };
+  for (const auto& f : list) {
+    if (f.kind() == Kind::Product) {
+      for (const auto& g : form::as_product(f).exprs) look(g);
+    } else {
+      look(f);
+    }
+  }
+  std::vector<Form> out;
+  if (!plain || count < 2) {
+    out = to_factors(form::sorted(simplify_factors(list)));
+    form::stable_sort_forms(out);
+    return out;
+  }
+  out.reserve(count);
+  auto take = [&out](const Form& g) {
+    if (!is_unit(g)) out.push_back(form::sorted(g));
+  };
+  for (const auto& f : list) {
+    if (f.kind() == Kind::Product) {
+      for (const auto& g : form::as_product(f).exprs) take(g);
+    } else {
+      take(f);
+    }
+  }
+  form::stable_sort_forms(out);  // as sorting the product would
+  form::stable_sort_forms(out);
+  return out;
+}
+
 }  // namespace
 
 Form simplify(const Form& form) {
@@ -130,13 +172,8 @@ Form simplify_quotient(const Form& node) {
   if (denom_split) upper.push_back(form::as_quotient(q.denom).denom);
   if (numer_split) lower.push_back(form::as_quotient(q.numer).denom);
   lower.push_back(denom_split ? form::as_quotient(q.denom).numer : q.denom);
-  Form numer = form::sorted(simplify_factors(upper));
-  Form denom = form::sorted(simplify_factors(lower));
-  std::vector<Form> top = to_factors(numer);
-  std::vector<Form> bottom = to_factors(denom);
-  form::stable_sort_forms(top);
-  form::stable_sort_forms(bottom);
-  auto [kept_top, kept_bottom] = utils::remove_duplicates_sorted(top, bottom);
+  auto [kept_top, kept_bottom] =
+      utils::remove_duplicates_sorted(sorted_factors(upper), sorted_factors(lower));
   Form n = simplify_factors(kept_top);
   Form dd = simplify_factors(kept_bottom);
   if (is_unit(dd)) return n;

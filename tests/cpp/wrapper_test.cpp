@@ -63,6 +63,28 @@ TEST(ModelWrapper, NumbersNamesInOrderOfFirstSight) {
   EXPECT_EQ(c.size(), 3U);
 }
 
+// The index of names grows past its first size, with or without room made for it first; names
+// that share a prefix, or hash alike, stay apart.
+TEST(NameTable, GrowsAndFinds) {
+  for (std::size_t room : {0, 1, 5000}) {
+    api::NameTable t;
+    t.reserve(room);
+    EXPECT_EQ(t.find("V0"), -1);
+    for (int i = 0; i < 3000; ++i) {
+      const std::string name = "V" + std::to_string(i);
+      ASSERT_EQ(t.find(name), -1) << name;
+      ASSERT_EQ(t.add(name), i);
+    }
+    t.add(std::string("V\0", 2));
+    EXPECT_EQ(t.size(), 3001U);
+    for (int i = 0; i < 3000; ++i) ASSERT_EQ(t.find("V" + std::to_string(i)), i);
+    EXPECT_EQ(t.find(std::string("V\0", 2)), 3000);
+    EXPECT_EQ(t.find("V"), -1);
+    EXPECT_EQ(t.find("V3000"), -1);
+    EXPECT_EQ(t.names()[1234], "V1234");
+  }
+}
+
 TEST(ModelWrapper, MissingNames) {
   const ModelWrapper w = wrapper({{"X", "Y"}}, {{"Y", "Q"}});
   struct Case {
