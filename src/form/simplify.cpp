@@ -1,6 +1,8 @@
 #include "form/simplify.hpp"
 
 #include <algorithm>
+#include <array>
+#include <span>
 
 #include "utils/utils.hpp"
 
@@ -26,8 +28,13 @@ std::vector<Form> to_factors(const Form& f) {
   return {f};
 }
 
+// Factors the product rule takes apart or drops: nested products, quotients, the unit.
+bool foldable(const Form& f) {
+  return f.kind() == Kind::Product || f.kind() == Kind::Quotient || is_unit(f);
+}
+
 // The product rule on a list of factors, without building the Product node first.
-Form simplify_factors(const std::vector<Form>& factors) {
+Form simplify_factors(std::span<const Form> factors) {
   std::vector<Form> numer;
   std::vector<Form> denom;
   numer.reserve(factors.size() + 2);
@@ -56,10 +63,18 @@ Form simplify_factors(const std::vector<Form>& factors) {
   return form::quotient<VarId>(std::move(n), std::move(d));
 }
 
+// The same for a list that is used up: with nothing to fold, it becomes the product's own list.
+Form simplify_factors(std::vector<Form>&& factors) {
+  if (std::none_of(factors.begin(), factors.end(), foldable)) {
+    return from_factors(std::move(factors));
+  }
+  return simplify_factors(std::span<const Form>(factors));
+}
+
 // The factors of sorted(simplify_factors(list)), put through the sort once more, as the quotient
 // rule takes them. Where the list has no quotient to divide out, they are the sorted factors of
 // the product that rule would build: taken without building it.
-std::vector<Form> sorted_factors(const std::vector<Form>& list) {
+std::vector<Form> sorted_factors(std::span<const Form> list) {
   std::size_t count = 0;
   bool plain = true;
   auto look = [&](const Form& g) {
@@ -150,11 +165,8 @@ Form simplify_product(const Form& node) {
   if (node.kind() != Kind::Product) return node;
   const auto& exprs = form::as_product(node).exprs;
   // Nothing to flatten, divide out or drop: the product stays the node it is.
-  auto foldable = [](const Form& f) {
-    return f.kind() == Kind::Product || f.kind() == Kind::Quotient || is_unit(f);
-  };
   const bool plain = exprs.size() >= 2 && std::none_of(exprs.begin(), exprs.end(), foldable);
-  return plain ? node : simplify_factors(exprs);
+  return plain ? node : simplify_factors(std::span<const Form>(exprs));
 }
 
 Form simplify_quotient(const Form& node) {
@@ -162,20 +174,19 @@ Form simplify_quotient(const Form& node) {
   const auto& q = form::as_quotient(node);
   // (a/b) / (c/d) = (a d) / (b c), splitting one level on each side. Where a side is no
   // quotient its lower part is the unit, which the product rule drops: it is left out here.
-  std::vector<Form> upper;
-  std::vector<Form> lower;
-  upper.reserve(2);
-  lower.reserve(2);
   const bool numer_split = q.numer.kind() == Kind::Quotient;
   const bool denom_split = q.denom.kind() == Kind::Quotient;
-  upper.push_back(numer_split ? form::as_quotient(q.numer).numer : q.numer);
-  if (denom_split) upper.push_back(form::as_quotient(q.denom).denom);
-  if (numer_split) lower.push_back(form::as_quotient(q.numer).denom);
-  lower.push_back(denom_split ? form::as_quotient(q.denom).numer : q.denom);
-  auto [kept_top, kept_bottom] =
-      utils::remove_duplicates_sorted(sorted_factors(upper), sorted_factors(lower));
-  Form n = simplify_factors(kept_top);
-  Form dd = simplify_factors(kept_bottom);
+  const Form& a = numer_split ? form::as_quotient(q.numer).numer : q.numer;
+  const Form& c = denom_split ? form::as_quotient(q.denom).numer : q.denom;
+  std::vector<Form> top =
+      denom_split ? sorted_factors(std::array<Form, 2>{a, form::as_quotient(q.denom).denom})
+                  : sorted_factors(std::span<const Form>(&a, 1));
+  std::vector<Form> bottom =
+      numer_split ? sorted_factors(std::array<Form, 2>{form::as_quotient(q.numer).denom, c})
+                  : sorted_factors(std::span<const Form>(&c, 1));
+  auto [kept_top, kept_bottom] = utils::remove_duplicates_sorted(std::move(top), std::move(bottom));
+  Form n = simplify_factors(std::move(kept_top));
+  Form dd = simplify_factors(std::move(kept_bottom));
   if (is_unit(dd)) return n;
   return form::quotient<VarId>(std::move(n), std::move(dd));
 }

@@ -1,6 +1,7 @@
 #include "graph/digraph.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "utils/panic.hpp"
 
@@ -104,6 +105,33 @@ std::vector<VarId> DiGraph::order() const {
 std::vector<VarId> DiGraph::find_cycle() const {
   if (nodes_.empty()) return {};
   const std::size_t bound = static_cast<std::size_t>(nodes_.back()) + 1;
+  // Small graphs first have their nodes without parents left peeled off as bit masks: a graph
+  // that peels off whole has no cycle, and needs no search for one.
+  if (bound <= 64) {
+    std::uint64_t parents[64];
+    std::uint64_t left = 0;
+    for (VarId v : nodes_) {
+      const auto i = static_cast<std::size_t>(v);
+      left |= std::uint64_t{1} << i;
+      parents[i] = 0;
+      if (const auto* stored = edges_->find(v)) {
+        for (VarId p : *stored) {
+          if (nodes_.contains(p)) parents[i] |= std::uint64_t{1} << static_cast<std::size_t>(p);
+        }
+      }
+    }
+    for (bool peeled = true; left != 0 && peeled;) {
+      peeled = false;
+      for (std::uint64_t rest = left; rest != 0; rest &= rest - 1) {
+        const auto i = static_cast<std::size_t>(std::countr_zero(rest));
+        if ((parents[i] & left) == 0) {
+          left &= ~(std::uint64_t{1} << i);
+          peeled = true;
+        }
+      }
+    }
+    if (left == 0) return {};
+  }
   // Children lists, ascending, from the child-to-parents map, packed into one array: the
   // children of p are kids[first[p]] .. kids[first[p + 1] - 1].
   std::vector<std::uint32_t> first(bound + 1, 0);

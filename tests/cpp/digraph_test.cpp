@@ -108,6 +108,29 @@ TEST(DiGraph, HiddenEntriesStayInvisible) {
   EXPECT_TRUE(make({{0, 5}, {5, 0}, {0, 1}}, {0, 1}).find_cycle().empty());
 }
 
+// Acyclic graphs of up to 64 ids are recognised without the search; the search still finds every
+// cycle, within and past that size.
+TEST(DiGraph, FindCycleAtEverySize) {
+  for (VarId n : {2, 63, 64, 65, 130}) {
+    SCOPED_TRACE(n);
+    std::vector<std::pair<VarId, VarId>> edges;
+    VarSet nodes;
+    for (VarId v = 0; v < n; ++v) nodes.insert(v);
+    // Edges against the numbering, and a second path to each node.
+    for (VarId v = n - 1; v > 0; --v) edges.emplace_back(v, v - 1);
+    for (VarId v = n - 1; v > 1; --v) edges.emplace_back(v, v - 2);
+    EXPECT_TRUE(make(edges, nodes).find_cycle().empty());
+    auto closed = edges;
+    closed.emplace_back(0, n - 1);
+    const Ids cycle = make(closed, nodes).find_cycle();
+    ASSERT_GE(cycle.size(), 3U);
+    EXPECT_EQ(cycle.front(), cycle.back());
+    auto loop = edges;
+    loop.emplace_back(n / 2, n / 2);
+    EXPECT_EQ(make(loop, nodes).find_cycle(), (Ids{n / 2, n / 2}));
+  }
+}
+
 TEST(DiGraph, Do) {
   const DiGraph g = chain();
   const DiGraph cut = g.do_({1});
