@@ -257,6 +257,20 @@ bool extract_list(PyObject* obj, const char* arg, std::vector<T>& out, Extract e
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) PyErr_Clear();
     out.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(hint, 0, 1 << 16)));
+    // Plain lists and tuples are read by index: the same items in the same order as their
+    // iterators give, without an iterator object and a call per item.
+    const bool list = PyList_CheckExact(obj);
+    if (list || PyTuple_CheckExact(obj)) {
+      for (Py_ssize_t i = 0; i < (list ? PyList_Size(obj) : PyTuple_Size(obj)); ++i) {
+        Ref item(list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i));
+        if (!item) return false;
+        Py_INCREF(item.get());  // held while it is read: an error message looks up its type
+        T value;
+        if (!extract(item.get(), value)) return false;
+        out.push_back(std::move(value));
+      }
+      return true;
+    }
     Ref iter(PyObject_GetIter(obj));
     if (!iter) return false;
     while (Ref item{PyIter_Next(iter.get())}) {

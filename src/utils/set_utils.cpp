@@ -20,17 +20,10 @@ VarSet::VarSet(std::initializer_list<VarId> ids) : VarSet() {
   for (VarId v : ids) insert(v);
 }
 
-VarSet::VarSet(const VarSet& other) : nwords_(other.nwords_), count_(other.count_) {
-  if (nwords_ > kInline) {
-    heap_ = allocate_words(nwords_);
-    std::memcpy(heap_, other.heap_, nwords_ * sizeof(Word));
-  } else {
-    inline_[0] = other.inline_[0];
-    inline_[1] = other.inline_[1];
-  }
+void VarSet::copy_heap(const VarSet& other) {
+  heap_ = allocate_words(nwords_);
+  std::memcpy(heap_, other.heap_, nwords_ * sizeof(Word));
 }
-
-VarSet::VarSet(VarSet&& other) noexcept { take(other); }
 
 VarSet& VarSet::operator=(const VarSet& other) {
   if (this != &other) {
@@ -38,28 +31,6 @@ VarSet& VarSet::operator=(const VarSet& other) {
     *this = std::move(copy);
   }
   return *this;
-}
-
-VarSet& VarSet::operator=(VarSet&& other) noexcept {
-  if (this != &other) {
-    release();
-    take(other);
-  }
-  return *this;
-}
-
-void VarSet::take(VarSet& other) noexcept {
-  nwords_ = other.nwords_;
-  count_ = other.count_;
-  if (nwords_ > kInline) {
-    heap_ = other.heap_;
-  } else {
-    inline_[0] = other.inline_[0];
-    inline_[1] = other.inline_[1];
-  }
-  other.nwords_ = kInline;
-  other.count_ = 0;
-  other.inline_[0] = other.inline_[1] = 0;
 }
 
 VarSet VarSet::zeros(std::size_t n) {

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <iterator>
 #include <new>
@@ -36,10 +37,25 @@ class VarSet {
 
   VarSet() noexcept : inline_{0, 0} {}
   VarSet(std::initializer_list<VarId> ids);
-  VarSet(const VarSet& other);
-  VarSet(VarSet&& other) noexcept;
+  // Copies and moves of sets that fit inline are inline: sets are passed around by value all
+  // the time.
+  VarSet(const VarSet& other) : nwords_(other.nwords_), count_(other.count_) {
+    if (nwords_ > kInline) {
+      copy_heap(other);
+    } else {
+      inline_[0] = other.inline_[0];
+      inline_[1] = other.inline_[1];
+    }
+  }
+  VarSet(VarSet&& other) noexcept { take(other); }
   VarSet& operator=(const VarSet& other);
-  VarSet& operator=(VarSet&& other) noexcept;
+  VarSet& operator=(VarSet&& other) noexcept {
+    if (this != &other) {
+      release();
+      take(other);
+    }
+    return *this;
+  }
   ~VarSet() { release(); }
 
   // An empty set with room for every id below `bound`, so that filling it never reallocates.
@@ -145,7 +161,18 @@ class VarSet {
   static VarSet zeros(std::size_t n);
   void recount() noexcept;
   // Moves the members of `other` into this set, whose storage must be free; leaves `other` empty.
-  void take(VarSet& other) noexcept;
+  void take(VarSet& other) noexcept {
+    nwords_ = other.nwords_;
+    count_ = other.count_;
+    // Both words of the inline storage, or the pointer that shares their place.
+    std::memcpy(static_cast<void*>(inline_), static_cast<const void*>(other.inline_),
+                sizeof inline_);
+    other.nwords_ = kInline;
+    other.count_ = 0;
+    other.inline_[0] = other.inline_[1] = 0;
+  }
+  // The copy constructor's part for sets on the heap.
+  void copy_heap(const VarSet& other);
   // Word storage is freed with its size, which lets the allocator keep the block for reuse.
   static Word* allocate_words(std::size_t n) {
     return static_cast<Word*>(::operator new(n * sizeof(Word)));
