@@ -149,7 +149,7 @@ VarSet make_set(std::span<const VarId> ids) {
   return s;
 }
 
-VarSet difference(const VarSet& a, const VarSet& b) {
+VarSet difference_wide(const VarSet& a, const VarSet& b) {
   VarSet out(a);
   VarSet::Word* o = out.words();
   const VarSet::Word* y = b.words();
@@ -159,7 +159,7 @@ VarSet difference(const VarSet& a, const VarSet& b) {
   return out;
 }
 
-VarSet union_(const VarSet& a, const VarSet& b) {
+VarSet union_wide(const VarSet& a, const VarSet& b) {
   const VarSet& big = a.nwords_ >= b.nwords_ ? a : b;
   const VarSet& small = a.nwords_ >= b.nwords_ ? b : a;
   VarSet out(big);
@@ -170,7 +170,7 @@ VarSet union_(const VarSet& a, const VarSet& b) {
   return out;
 }
 
-VarSet intersection(const VarSet& a, const VarSet& b) {
+VarSet intersection_wide(const VarSet& a, const VarSet& b) {
   std::size_t common = std::min(a.nwords_, b.nwords_);
   VarSet out = VarSet::zeros(common);
   VarSet::Word* o = out.words();

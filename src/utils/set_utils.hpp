@@ -149,6 +149,19 @@ class VarSet {
   friend VarSet difference(const VarSet& a, const VarSet& b);
   friend VarSet union_(const VarSet& a, const VarSet& b);
   friend VarSet intersection(const VarSet& a, const VarSet& b);
+  friend VarSet difference_wide(const VarSet& a, const VarSet& b);
+  friend VarSet union_wide(const VarSet& a, const VarSet& b);
+  friend VarSet intersection_wide(const VarSet& a, const VarSet& b);
+
+  bool fits_inline() const noexcept { return nwords_ == kInline; }
+  // The set of the two inline words.
+  static VarSet of_words(Word low, Word high) noexcept {
+    VarSet out;
+    out.inline_[0] = low;
+    out.inline_[1] = high;
+    out.count_ = static_cast<std::uint32_t>(bits_in(low) + bits_in(high));
+    return out;
+  }
   friend VarSet make_set(std::span<const VarId> ids);
 
   static constexpr std::uint32_t kInline = 2;
@@ -191,12 +204,26 @@ class VarSet {
 
 // A new set holding each distinct id of the run once.
 VarSet make_set(std::span<const VarId> ids);
+// The operations below for sets of more words than fit inline.
+VarSet difference_wide(const VarSet& a, const VarSet& b);
+VarSet union_wide(const VarSet& a, const VarSet& b);
+VarSet intersection_wide(const VarSet& a, const VarSet& b);
+
 // The members of a that are not members of b.
-VarSet difference(const VarSet& a, const VarSet& b);
+inline VarSet difference(const VarSet& a, const VarSet& b) {
+  if (!a.fits_inline() || !b.fits_inline()) return difference_wide(a, b);
+  return VarSet::of_words(a.inline_[0] & ~b.inline_[0], a.inline_[1] & ~b.inline_[1]);
+}
 // The members of either set.
-VarSet union_(const VarSet& a, const VarSet& b);
+inline VarSet union_(const VarSet& a, const VarSet& b) {
+  if (!a.fits_inline() || !b.fits_inline()) return union_wide(a, b);
+  return VarSet::of_words(a.inline_[0] | b.inline_[0], a.inline_[1] | b.inline_[1]);
+}
 // The members of both sets.
-VarSet intersection(const VarSet& a, const VarSet& b);
+inline VarSet intersection(const VarSet& a, const VarSet& b) {
+  if (!a.fits_inline() || !b.fits_inline()) return intersection_wide(a, b);
+  return VarSet::of_words(a.inline_[0] & b.inline_[0], a.inline_[1] & b.inline_[1]);
+}
 
 }  // namespace set_utils
 
