@@ -73,7 +73,25 @@ VarSet DiGraph::ancestors_walk(const VarSet& s, const VarSet* cut) const {
 std::vector<VarId> DiGraph::order() const {
   std::vector<VarId> result;
   if (nodes_.empty()) return result;
-  std::vector<std::int32_t> count(static_cast<std::size_t>(nodes_.back()) + 1, 0);
+  const std::size_t bound = static_cast<std::size_t>(nodes_.back()) + 1;
+  // Counts and the stack of nodes to visit live on the C stack for small graphs. Each node is
+  // placed once, so the stack never holds more than the nodes.
+  constexpr std::size_t kSmall = 64;
+  std::int32_t small_count[kSmall];
+  VarId small_ready[kSmall];
+  std::vector<std::int32_t> large_count;
+  std::vector<VarId> large_ready;
+  std::int32_t* count = small_count;
+  VarId* ready = small_ready;
+  if (bound <= kSmall) {
+    std::fill_n(small_count, bound, 0);
+  } else {
+    large_count.assign(bound, 0);
+    large_ready.resize(nodes_.size());
+    count = large_count.data();
+    ready = large_ready.data();
+  }
+  result.reserve(nodes_.size());
   auto each_parent = [&](VarId v, auto&& visit) {
     if (const auto* stored = edges_->find(v)) {
       for (VarId p : *stored) {
@@ -82,20 +100,19 @@ std::vector<VarId> DiGraph::order() const {
     }
   };
   for (VarId n : nodes_) each_parent(n, [&](VarId p) { ++count[static_cast<std::size_t>(p)]; });
-  std::vector<VarId> ready;
+  std::size_t waiting = 0;
   for (VarId n : nodes_) {
     if (count[static_cast<std::size_t>(n)] == 0) {
       result.push_back(n);
-      ready.push_back(n);
+      ready[waiting++] = n;
     }
   }
-  while (!ready.empty()) {
-    VarId v = ready.back();
-    ready.pop_back();
+  while (waiting > 0) {
+    VarId v = ready[--waiting];
     each_parent(v, [&](VarId p) {
       if (--count[static_cast<std::size_t>(p)] == 0) {
         result.push_back(p);
-        ready.push_back(p);
+        ready[waiting++] = p;
       }
     });
   }
