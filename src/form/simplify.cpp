@@ -92,7 +92,24 @@ std::vector<Form> sorted_factors(std::span<const Form> list) {
     }
   }
   std::vector<Form> out;
-  if (!plain || count < 2) {
+  if (plain && count < 2) {
+    // The product rule leaves the one factor there is, or the unit.
+    const Form* only = nullptr;
+    auto pick = [&only](const Form& g) {
+      if (!is_unit(g)) only = &g;
+    };
+    for (const auto& f : list) {
+      if (f.kind() == Kind::Product) {
+        for (const auto& g : form::as_product(f).exprs) pick(g);
+      } else {
+        pick(f);
+      }
+    }
+    out = to_factors(only != nullptr ? form::sorted(*only) : form::unit<VarId>());
+    form::stable_sort_forms(out);
+    return out;
+  }
+  if (!plain) {
     out = to_factors(form::sorted(simplify_factors(list)));
     form::stable_sort_forms(out);
     return out;

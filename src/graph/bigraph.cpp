@@ -12,6 +12,22 @@ BiGraph BiGraph::subgraph(const VarSet& s) const {
 
 VarSet BiGraph::c_component_of(VarId n) const {
   VarSet component;
+  if (!nodes_.empty() && nodes_.back() < 128) {
+    // Small graphs: the nodes still to visit as a set of their own, no list to allocate.
+    VarSet frontier;
+    if (nodes_.contains(n)) frontier.insert(n);
+    while (!frontier.empty()) {
+      const VarId v = frontier.front();
+      frontier.erase(v);
+      component.insert(v);
+      if (const auto* stored = edges_->find(v)) {
+        for (VarId u : *stored) {
+          if (nodes_.contains(u) && !component.contains(u)) frontier.insert(u);
+        }
+      }
+    }
+    return component;
+  }
   std::vector<VarId> stack(1, n);
   while (!stack.empty()) {
     VarId v = stack.back();
