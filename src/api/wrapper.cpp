@@ -1,5 +1,6 @@
 #include "api/wrapper.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "identification/shpitser.hpp"
@@ -25,6 +26,10 @@ VarId ModelWrapper::get_or_add_var(std::string_view name) {
 void ModelWrapper::load_edges(const std::vector<NamePair>& d_edges,
                               const std::vector<NamePair>& b_edges) {
   names_.reserve(names_.size() + d_edges.size() + b_edges.size() + 1);
+  // Room for the entries of small graphs at once; large ones grow as they go.
+  const std::size_t room = std::min<std::size_t>(2 * (d_edges.size() + b_edges.size()), 1024);
+  builder_.directed.edges.reserve(room);
+  builder_.bidirected.edges.reserve(room);
   for (const auto& [a, b] : d_edges) {
     VarId ia = get_or_add_var(a);
     VarId ib = get_or_add_var(b);

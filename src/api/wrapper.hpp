@@ -63,8 +63,10 @@ class NameTable {
     place(names_.size() - 1);
     return static_cast<VarId>(names_.size() - 1);
   }
-  // An index with room for `n` names in all.
+  // An index with room for `n` names in all, and the list with room for as many, up to a few
+  // thousand (past that it grows as names come).
   void reserve(std::size_t n) {
+    names_.reserve(std::min<std::size_t>(n, 4096));
     std::size_t want = 16;
     while (want < n * 2) want *= 2;
     if (want > slots_.size()) rehash(want);

@@ -22,6 +22,8 @@ class AdjacencyMap {
   void add_entry(VarId u);
   // Inserts v into the set stored under u, adding the entry first if needed.
   void insert(VarId u, VarId v);
+  // Room for entries of the ids below `bound` without regrowing.
+  void reserve(std::size_t bound) { lists_.reserve(bound); }
 
   const VarSet& keys() const noexcept { return keys_; }
   std::size_t stored_members() const noexcept;
