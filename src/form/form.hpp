@@ -294,6 +294,16 @@ void AbstractForm<V>::retire(FormNode<V>* node) noexcept {
     delete node;
     return;
   }
+  // The first levels free their children by nested destructor calls, as small trees need no
+  // more; past that depth the nodes go on the work list below.
+  constexpr std::uint32_t kNested = 48;
+  static thread_local std::uint32_t nested = 0;
+  if (nested < kNested) {
+    ++nested;
+    delete node;
+    --nested;
+    return;
+  }
   struct WorkList {
     std::vector<FormNode<V>*> pending;
     bool draining = false;
