@@ -488,6 +488,7 @@ Form factorize_subset(Order order, Form form, const VarSet& subset) {
   const VarSet summable = set_utils::intersection(free(form), in_order);
   // The factor of v sums out the summable variables that are not v or after v in the order.
   std::vector<std::pair<VarId, VarSet>> kept;
+  kept.reserve(subset.size());
   if (!repeats) {
     // No repeats: "not at or after v" is "before v", a prefix that grows as the walk goes on,
     // and the walk ends at the last member of the subset.

@@ -1,5 +1,7 @@
 #include "graph/bigraph.hpp"
 
+#include <algorithm>
+
 namespace zeph::graph {
 
 BiGraph BiGraph::from_elems(AdjacencyMap edges, VarSet nodes) {
@@ -41,6 +43,7 @@ VarSet BiGraph::c_component_of(VarId n) const {
 
 std::vector<VarSet> BiGraph::c_components() const {
   std::vector<VarSet> components;
+  components.reserve(std::min<std::size_t>(nodes_.size(), 8));
   // Nodes already in some component; with a symmetric map each node is met once overall.
   VarSet placed;
   for (VarId n : nodes_) {

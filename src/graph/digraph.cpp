@@ -50,6 +50,21 @@ VarSet DiGraph::ancestors_walk(const VarSet& s, const VarSet* cut) const {
                 " because not all queried\n                nodes were found in the graph");
   }
   VarSet found = s;
+  if (nodes_.empty() || nodes_.back() < 128) {
+    // Small graphs: the nodes still to visit as a set, no list to allocate. Each node enters
+    // it once.
+    VarSet open = s;
+    while (!open.empty()) {
+      const VarId v = open.front();
+      open.erase(v);
+      const auto* stored = cut != nullptr && cut->contains(v) ? nullptr : edges_->find(v);
+      if (stored == nullptr) continue;
+      for (VarId p : *stored) {
+        if (nodes_.contains(p) && found.insert(p)) open.insert(p);
+      }
+    }
+    return set_utils::difference(found, s);
+  }
   std::vector<VarId> stack = s.to_vector();
   const std::size_t n = nodes_.size();
   for (std::size_t i = 0; !stack.empty(); ++i) {
