@@ -374,22 +374,35 @@ const P<V>& as_p(const AbstractForm<V>& f) {
   return std::get<P<V>>(f.node().value);
 }
 
-// Constructors. None of them normalises anything: that is the simplifier's work.
+// Constructors. None of them normalises anything: that is the simplifier's work. A node whose
+// children hold no Hedge is marked so as it is built: the search for one then ends at the top.
 template <class V>
 AbstractForm<V> marginal(typename FormTraits<V>::Set sub, AbstractForm<V> exp) {
-  return AbstractForm<V>(FormNode<V>{Marginal<V>{std::move(sub), std::move(exp)}});
+  const bool clean = exp.settled(kNoHedge);
+  AbstractForm<V> f(FormNode<V>{Marginal<V>{std::move(sub), std::move(exp)}});
+  if (clean) f.settle(kNoHedge);
+  return f;
 }
 template <class V>
 AbstractForm<V> quotient(AbstractForm<V> numer, AbstractForm<V> denom) {
-  return AbstractForm<V>(FormNode<V>{Quotient<V>{std::move(numer), std::move(denom)}});
+  const bool clean = numer.settled(kNoHedge) && denom.settled(kNoHedge);
+  AbstractForm<V> f(FormNode<V>{Quotient<V>{std::move(numer), std::move(denom)}});
+  if (clean) f.settle(kNoHedge);
+  return f;
 }
 template <class V>
 AbstractForm<V> product(std::vector<AbstractForm<V>> exprs) {
-  return AbstractForm<V>(FormNode<V>{Product<V>{std::move(exprs)}});
+  const bool clean = std::all_of(exprs.begin(), exprs.end(),
+                                 [](const AbstractForm<V>& e) { return e.settled(kNoHedge); });
+  AbstractForm<V> f(FormNode<V>{Product<V>{std::move(exprs)}});
+  if (clean) f.settle(kNoHedge);
+  return f;
 }
 template <class V>
 AbstractForm<V> p(VarList<V> vars, VarList<V> given, std::int32_t source = 0) {
-  return AbstractForm<V>(FormNode<V>{P<V>{std::move(vars), std::move(given), source}});
+  AbstractForm<V> f(FormNode<V>{P<V>{std::move(vars), std::move(given), source}});
+  f.settle(kNoHedge);
+  return f;
 }
 template <class V>
 AbstractForm<V> hedge() {
