@@ -440,6 +440,26 @@ SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
 
 void stable_sort_forms(std::vector<Form>& forms) {
   if (forms.size() < 2) return;
+  // Two and three forms, compared and placed exactly as the merge sort below would: the
+  // comparison is not consistent, so only its own sequence of steps gives its answer.
+  auto less = [](const Form& a, const Form& b) { return partial_cmp(a, b) == Ordering::Less; };
+  if (forms.size() == 2) {
+    if (less(forms[1], forms[0])) forms[0].swap(forms[1]);
+    return;
+  }
+  if (forms.size() == 3) {
+    if (less(forms[2], forms[1])) forms[1].swap(forms[2]);  // the right half, [1, 3)
+    // Merging [0] with the right half: its members go first while they are Less than forms[0].
+    if (less(forms[1], forms[0])) {
+      if (less(forms[2], forms[0])) {
+        forms[0].swap(forms[1]);  // a, v0, b
+        forms[1].swap(forms[2]);  // a, b, v0
+      } else {
+        forms[0].swap(forms[1]);  // a, v0, b
+      }
+    }
+    return;
+  }
   // The merge buffer of this thread is reused from sort to sort.
   struct Scratch {
     std::vector<Form> buffer;

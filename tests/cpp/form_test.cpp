@@ -293,6 +293,51 @@ TEST(Form, StableSortWithInconsistentComparator) {
   EXPECT_EQ(form::as_product(s).exprs.size(), forms.size());
 }
 
+// Top-down merge sort, ties to the left: what stable_sort_forms does for every length.
+void reference_sort(std::vector<Form>& v, std::size_t lo, std::size_t hi) {
+  if (hi - lo <= 1) return;
+  const std::size_t mid = lo + (hi - lo) / 2;
+  reference_sort(v, lo, mid);
+  reference_sort(v, mid, hi);
+  std::vector<Form> out;
+  std::size_t i = lo;
+  std::size_t j = mid;
+  while (i < mid && j < hi) {
+    out.push_back(form::partial_cmp(v[j], v[i]) == Ordering::Less ? v[j++] : v[i++]);
+  }
+  while (i < mid) out.push_back(v[i++]);
+  while (j < hi) out.push_back(v[j++]);
+  for (std::size_t k = 0; k < out.size(); ++k) v[lo + k] = out[k];
+}
+
+// Short lists are sorted by steps of their own: they must place every form as the merge sort
+// does, also where the comparison is not consistent.
+TEST(Form, ShortListsSortAsTheMergeSort) {
+  const std::vector<Form> pool = {
+      Sum({1}, P({5})),
+      Sum({2}, P({5})),
+      Quot(Sum({1}, P({5})), P({0})),
+      Quot(Sum({2}, P({5})), P({1})),
+      Quot(Sum({1}, P({5})), P({2})),
+      P({3}),
+      P({0}),
+  };
+  for (std::size_t n : {2, 3}) {
+    std::vector<std::size_t> pick(n, 0);
+    for (;;) {
+      std::vector<Form> list;
+      for (std::size_t k : pick) list.push_back(pool[k]);
+      std::vector<Form> expected = list;
+      reference_sort(expected, 0, expected.size());
+      form::stable_sort_forms(list);
+      for (std::size_t k = 0; k < n; ++k) ASSERT_EQ(list[k].id(), expected[k].id());
+      std::size_t at = 0;
+      while (at < n && ++pick[at] == pool.size()) pick[at++] = 0;
+      if (at == n) break;
+    }
+  }
+}
+
 TEST(Form, Free) {
   const std::vector<std::pair<Form, std::vector<VarId>>> cases = {
       {P({1}, {2}), {1, 2}},
