@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <span>
 
 #include "utils/utils.hpp"
@@ -71,10 +72,26 @@ Form simplify_factors(std::vector<Form>&& factors) {
   return simplify_factors(std::span<const Form>(factors));
 }
 
-// The factors of sorted(simplify_factors(list)), put through the sort once more, as the quotient
-// rule takes them. Where the list has no quotient to divide out, they are the sorted factors of
-// the product that rule would build: taken without building it.
-std::vector<Form> sorted_factors(std::span<const Form> list) {
+// One side of the quotient rule: the factors of sorted(simplify_factors(list)), put through the
+// sort once more, as the rule takes them. Where the product rule makes a single form of the list
+// (the one factor there is, the unit, or a quotient), that form is `single` and `factors` is left
+// empty: most sides are one factor, and they need no list. Where the list has two factors or more
+// and no quotient to divide out, they are the sorted factors of the product the rule would build,
+// taken without building it.
+struct Side {
+  std::optional<Form> single;
+  std::vector<Form> factors;
+
+  // The factors, as a list, also of a single form.
+  std::vector<Form> take_factors() && {
+    if (!single) return std::move(factors);
+    std::vector<Form> out = to_factors(*single);
+    form::stable_sort_forms(out);
+    return out;
+  }
+};
+
+Side sorted_side(std::span<const Form> list) {
   std::size_t count = 0;
   bool plain = true;
   auto look = [&](const Form& g) {
@@ -91,7 +108,7 @@ std::vector<Form> sorted_factors(std::span<const Form> list) {
       look(f);
     }
   }
-  std::vector<Form> out;
+  Side side;
   if (plain && count < 2) {
     // The product rule leaves the one factor there is, or the unit.
     const Form* only = nullptr;
@@ -105,15 +122,14 @@ std::vector<Form> sorted_factors(std::span<const Form> list) {
         pick(f);
       }
     }
-    out = to_factors(only != nullptr ? form::sorted(*only) : form::unit<VarId>());
-    form::stable_sort_forms(out);
-    return out;
+    side.single = only != nullptr ? form::sorted(*only) : form::unit<VarId>();
+    return side;
   }
   if (!plain) {
-    out = to_factors(form::sorted(simplify_factors(list)));
-    form::stable_sort_forms(out);
-    return out;
+    side.single = form::sorted(simplify_factors(list));
+    return side;
   }
+  std::vector<Form>& out = side.factors;
   out.reserve(count);
   auto take = [&out](const Form& g) {
     if (!is_unit(g)) out.push_back(form::sorted(g));
@@ -127,7 +143,12 @@ std::vector<Form> sorted_factors(std::span<const Form> list) {
   }
   form::stable_sort_forms(out);  // as sorting the product would
   form::stable_sort_forms(out);
-  return out;
+  return side;
+}
+
+// The product rule on one factor.
+Form simplify_one(const Form& f) {
+  return foldable(f) ? simplify_factors(std::span<const Form>(&f, 1)) : f;
 }
 
 }  // namespace
@@ -195,13 +216,25 @@ Form simplify_quotient(const Form& node) {
   const bool denom_split = q.denom.kind() == Kind::Quotient;
   const Form& a = numer_split ? form::as_quotient(q.numer).numer : q.numer;
   const Form& c = denom_split ? form::as_quotient(q.denom).numer : q.denom;
-  std::vector<Form> top =
-      denom_split ? sorted_factors(std::array<Form, 2>{a, form::as_quotient(q.denom).denom})
-                  : sorted_factors(std::span<const Form>(&a, 1));
-  std::vector<Form> bottom =
-      numer_split ? sorted_factors(std::array<Form, 2>{form::as_quotient(q.numer).denom, c})
-                  : sorted_factors(std::span<const Form>(&c, 1));
-  auto [kept_top, kept_bottom] = utils::remove_duplicates_sorted(std::move(top), std::move(bottom));
+  Side top = denom_split ? sorted_side(std::array<Form, 2>{a, form::as_quotient(q.denom).denom})
+                         : sorted_side(std::span<const Form>(&a, 1));
+  Side bottom = numer_split ? sorted_side(std::array<Form, 2>{form::as_quotient(q.numer).denom, c})
+                            : sorted_side(std::span<const Form>(&c, 1));
+  auto product_free = [](const Side& side) {
+    return side.single && side.single->kind() != Kind::Product;
+  };
+  if (product_free(top) && product_free(bottom)) {
+    // One factor on each side: they cancel when equal, and stay as they are otherwise.
+    const Form& t = *top.single;
+    const Form& b = *bottom.single;
+    if (form::eq(t, b)) return form::unit<VarId>();
+    Form n = simplify_one(t);
+    Form dd = simplify_one(b);
+    if (is_unit(dd)) return n;
+    return form::quotient<VarId>(std::move(n), std::move(dd));
+  }
+  auto [kept_top, kept_bottom] = utils::remove_duplicates_sorted(std::move(top).take_factors(),
+                                                                 std::move(bottom).take_factors());
   Form n = simplify_factors(std::move(kept_top));
   Form dd = simplify_factors(std::move(kept_bottom));
   if (is_unit(dd)) return n;
