@@ -30,6 +30,7 @@ Model Model::hide(const VarSet& w) const {
 
 const Model::ParentIndex& Model::parent_index() const {
   const graph::AdjacencyMap& edges = digraph.edges();
+  if (!index_) index_ = std::make_shared<ParentIndex>();
   if (index_->edges == &edges) return *index_;
   // Not made yet, or this model's fields were given another edge map since: make it afresh.
   ParentIndex fresh;
@@ -190,12 +191,6 @@ class Model::LazyOrder : public form::OrderSource {
   std::vector<std::int32_t> count_;
 };
 
-namespace {
-// Below this many nodes the directed graph orders itself: packing its parent lists would cost
-// more than it saves.
-constexpr std::size_t kPackedOrder = 128;
-}  // namespace
-
 form::Order Model::order() const {
   if (digraph.nodes().size() < kPackedOrder) return form::Order(order_vec());
   return form::Order(std::make_unique<LazyOrder>(*this));
@@ -230,6 +225,7 @@ const VarSet* Model::ancestors_of(const ParentIndex& index, VarId v) const {
 VarSet Model::ancestors_set(const VarSet& s) const {
   const VarSet& in = digraph.nodes();
   // Small graphs, and queries the graph refuses (with its message), go to the graph itself.
+  if (in.size() >= kPackedOrder && !index_) index_ = std::make_shared<ParentIndex>();
   if (in.size() < kPackedOrder || s.empty() || !s.is_subset(in) || index_->walks++ == 0)
     return digraph.ancestors_set(s);
   const ParentIndex& index = parent_index();

@@ -17,7 +17,11 @@ class Model {
  public:
   Model(graph::DiGraph digraph, graph::BiGraph bigraph, VarSet conditioned, VarSet nodes)
       : Model(std::move(digraph), std::move(bigraph), std::move(conditioned), std::move(nodes),
-              std::make_shared<ParentIndex>()) {}
+              nullptr) {
+    // Only graphs large enough for the packed parent lists share an index; the models derived
+    // from a smaller one are smaller still.
+    if (this->nodes.size() >= kPackedOrder) index_ = std::make_shared<ParentIndex>();
+  }
 
   // The model restricted to s.
   Model subgraph(const VarSet& s) const;
@@ -45,6 +49,10 @@ class Model {
   VarSet nodes;
 
  private:
+  // From this many nodes on, orders and ancestor walks go over the packed parent lists; below
+  // it the directed graph orders itself, as packing its parent lists would cost more than it saves.
+  static constexpr std::size_t kPackedOrder = 128;
+
   // Empty, or a set `of` whose ancestors (with it) are all the nodes.
   VarSet ancestral_of_;
   // The stored parents of every id of the directed edge map, packed into one array: the
