@@ -170,7 +170,7 @@ Joint group_rows(const Data& data, const std::vector<VarId>& vars) {
     std::vector<double> total(cells, 0.0);
     std::vector<std::uint64_t> stride(width, 1);
     for (std::size_t k = width; k-- > 1;) stride[k - 1] = stride[k] * joint.cardinality[k];
-    std::vector<std::uint32_t> key(kBlock);
+    std::vector<std::uint32_t> key(std::min(kBlock, rows));  // a block, or all the rows there are
     for (std::size_t start = 0; start < rows; start += kBlock) {
       const std::size_t n = std::min(kBlock, rows - start);
       std::fill(key.begin(), key.begin() + static_cast<std::ptrdiff_t>(n), 0);
@@ -201,7 +201,7 @@ Joint group_rows(const Data& data, const std::vector<VarId>& vars) {
   // values, and refine them by a few more variables at a time.
   std::vector<std::uint32_t> group(rows, 0);
   std::uint64_t groups = 1;
-  std::vector<std::uint32_t> key(kBlock);
+  std::vector<std::uint32_t> key(std::min(kBlock, rows));
   for (std::size_t k = 0; k < width;) {
     std::uint64_t span = 1;
     std::size_t end = k;
