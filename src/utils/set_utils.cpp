@@ -149,13 +149,21 @@ VarSet make_set(std::span<const VarId> ids) {
   return s;
 }
 
+// Each operation counts its members as it makes them, from the counts it knows: only the words
+// the two sets have in common are read twice.
 VarSet difference_wide(const VarSet& a, const VarSet& b) {
   VarSet out(a);
   VarSet::Word* o = out.words();
   const VarSet::Word* y = b.words();
   std::size_t common = std::min(a.nwords_, b.nwords_);
-  for (std::size_t i = 0; i < common; ++i) o[i] &= ~y[i];
-  out.recount();
+  std::size_t removed = 0;
+  for (std::size_t i = 0; i < common; ++i) {
+    const VarSet::Word both = o[i] & y[i];
+    if (both == 0) continue;
+    removed += bits_in(both);
+    o[i] &= ~y[i];
+  }
+  out.count_ = static_cast<std::uint32_t>(a.count_ - removed);
   return out;
 }
 
@@ -165,8 +173,14 @@ VarSet union_wide(const VarSet& a, const VarSet& b) {
   VarSet out(big);
   VarSet::Word* o = out.words();
   const VarSet::Word* s = small.words();
-  for (std::size_t i = 0; i < small.nwords_; ++i) o[i] |= s[i];
-  out.recount();
+  std::size_t added = 0;
+  for (std::size_t i = 0; i < small.nwords_; ++i) {
+    const VarSet::Word fresh = s[i] & ~o[i];
+    if (fresh == 0) continue;
+    added += bits_in(fresh);
+    o[i] |= fresh;
+  }
+  out.count_ = static_cast<std::uint32_t>(big.count_ + added);
   return out;
 }
 
@@ -176,8 +190,12 @@ VarSet intersection_wide(const VarSet& a, const VarSet& b) {
   VarSet::Word* o = out.words();
   const VarSet::Word* x = a.words();
   const VarSet::Word* y = b.words();
-  for (std::size_t i = 0; i < common; ++i) o[i] = x[i] & y[i];
-  out.recount();
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < common; ++i) {
+    o[i] = x[i] & y[i];
+    if (o[i] != 0) count += bits_in(o[i]);
+  }
+  out.count_ = static_cast<std::uint32_t>(count);
   return out;
 }
 
