@@ -47,7 +47,7 @@ Form recurse(const Model& g, const VarSet& y, const VarSet& x, Form p, bool ance
   if (!w.empty()) return recurse(g, y, union_(x, w), std::move(p), true, witness);
 
   // Line 4: G \ x splits into several c-components; identify each and multiply.
-  std::vector<VarSet> c = g.subgraph(difference(v, x)).bigraph.c_components();
+  std::vector<VarSet> c = g.bigraph.subgraph(difference(v, x)).c_components();
   if (c.size() >= 2) {
     std::vector<Form> factors;
     factors.reserve(c.size());
