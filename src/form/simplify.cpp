@@ -91,37 +91,33 @@ struct Side {
   }
 };
 
+// Visits the factors of a list as the product rule sees them: nested products one level down.
+template <class Visit>
+void each_factor(std::span<const Form> list, Visit&& visit) {
+  for (const auto& f : list) {
+    if (f.kind() == Kind::Product) {
+      for (const auto& g : form::as_product(f).exprs) visit(g);
+    } else {
+      visit(f);
+    }
+  }
+}
+
 Side sorted_side(std::span<const Form> list) {
   std::size_t count = 0;
   bool plain = true;
-  auto look = [&](const Form& g) {
+  const Form* only = nullptr;  // the last factor other than the unit
+  each_factor(list, [&](const Form& g) {
     if (g.kind() == Kind::Quotient) {
       plain = false;
     } else if (!is_unit(g)) {
       ++count;
+      only = &g;
     }
-  };
-  for (const auto& f : list) {
-    if (f.kind() == Kind::Product) {
-      for (const auto& g : form::as_product(f).exprs) look(g);
-    } else {
-      look(f);
-    }
-  }
+  });
   Side side;
   if (plain && count < 2) {
     // The product rule leaves the one factor there is, or the unit.
-    const Form* only = nullptr;
-    auto pick = [&only](const Form& g) {
-      if (!is_unit(g)) only = &g;
-    };
-    for (const auto& f : list) {
-      if (f.kind() == Kind::Product) {
-        for (const auto& g : form::as_product(f).exprs) pick(g);
-      } else {
-        pick(f);
-      }
-    }
     side.single = only != nullptr ? form::sorted(*only) : form::unit<VarId>();
     return side;
   }
@@ -131,16 +127,9 @@ Side sorted_side(std::span<const Form> list) {
   }
   std::vector<Form>& out = side.factors;
   out.reserve(count);
-  auto take = [&out](const Form& g) {
+  each_factor(list, [&out](const Form& g) {
     if (!is_unit(g)) out.push_back(form::sorted(g));
-  };
-  for (const auto& f : list) {
-    if (f.kind() == Kind::Product) {
-      for (const auto& g : form::as_product(f).exprs) take(g);
-    } else {
-      take(f);
-    }
-  }
+  });
   form::stable_sort_forms(out);  // as sorting the product would
   form::stable_sort_forms(out);
   return side;

@@ -30,8 +30,7 @@ Model Model::hide(const VarSet& w) const {
 
 const Model::ParentIndex& Model::parent_index() const {
   const graph::AdjacencyMap& edges = digraph.edges();
-  if (!index_) index_ = std::make_shared<ParentIndex>();
-  if (index_->edges == &edges) return *index_;
+  if (index().edges == &edges) return *index_;
   // Not made yet, or this model's fields were given another edge map since: make it afresh.
   ParentIndex fresh;
   const VarSet& keys = edges.keys();
@@ -225,8 +224,7 @@ const VarSet* Model::ancestors_of(const ParentIndex& index, VarId v) const {
 VarSet Model::ancestors_set(const VarSet& s) const {
   const VarSet& in = digraph.nodes();
   // Small graphs, and queries the graph refuses (with its message), go to the graph itself.
-  if (in.size() >= kPackedOrder && !index_) index_ = std::make_shared<ParentIndex>();
-  if (in.size() < kPackedOrder || s.empty() || !s.is_subset(in) || index_->walks++ == 0)
+  if (in.size() < kPackedOrder || s.empty() || !s.is_subset(in) || index().walks++ == 0)
     return digraph.ancestors_set(s);
   const ParentIndex& index = parent_index();
   // Where the kept ancestors in the whole map lie within the nodes, they are the ancestors here.

@@ -92,6 +92,11 @@ class Model {
         index_(std::move(index)) {}
 
   const ParentIndex& parent_index() const;
+  // The shared index, made here for a model built without one.
+  ParentIndex& index() const {
+    if (!index_) index_ = std::make_shared<ParentIndex>();
+    return *index_;
+  }
   std::shared_ptr<const ParentIndex> shared_index() const;
 
   mutable std::shared_ptr<ParentIndex> index_;
