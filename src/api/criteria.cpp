@@ -33,9 +33,7 @@ PyObject* NameObjects::tuple(const std::vector<VarId>& vars) {
 }
 
 Query prepare_graph(const std::vector<NamePair>& d_edges, const std::vector<NamePair>& b_edges) {
-  ModelWrapper wrapper = ModelWrapper::new_();
-  wrapper.load_edges(d_edges, b_edges);
-  return std::move(wrapper).prepare({}, {}, {});
+  return ModelWrapper::prepare(d_edges, b_edges, {}, {}, {});
 }
 
 bool extract_graph(const std::vector<Ref>& bound, std::vector<NamePair>& d_edges,

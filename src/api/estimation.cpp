@@ -78,9 +78,7 @@ Identified identify(const QueryArgs& q) {
   Identified found;
   without_gil([&] {
     StackGuard::Scope stack_bound;
-    ModelWrapper wrapper = ModelWrapper::new_();
-    wrapper.load_edges(q.d_edges, q.b_edges);
-    Query query = std::move(wrapper).prepare(q.x, q.y, q.z);
+    Query query = ModelWrapper::prepare(q.d_edges, q.b_edges, q.x, q.y, q.z);
     form::Form f = shpitser::id(query.model, query.outcomes, query.interventions);
     if (form::contains_hedge(f)) {
       throw QueryError(query_text(q) +

@@ -70,10 +70,8 @@ PyObject* formula(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string out;
     bool hedge = false;
     without_gil([&] {
-      ModelWrapper wrapper = ModelWrapper::new_();
-      wrapper.load_edges(q.d_edges, q.b_edges);
       StackGuard::Scope stack_bound;
-      Query query = std::move(wrapper).prepare(q.x, q.y, q.z);
+      Query query = ModelWrapper::prepare(q.d_edges, q.b_edges, q.x, q.y, q.z);
       form::Form answer = shpitser::id(query.model, query.outcomes, query.interventions);
       if (answer.kind() == form::Form::Kind::Hedge) {
         hedge = true;

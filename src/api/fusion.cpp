@@ -139,9 +139,7 @@ bool extract_domains(PyObject* obj, std::vector<Population>& out) {
 std::optional<std::string> answer(const QueryArgs& q, const std::vector<Population>& populations,
                                   Style style) {
   StackGuard::Scope stack_bound;
-  ModelWrapper wrapper = ModelWrapper::new_();
-  wrapper.load_edges(q.d_edges, q.b_edges);
-  Query query = std::move(wrapper).prepare(q.x, q.y, q.z);
+  Query query = ModelWrapper::prepare(q.d_edges, q.b_edges, q.x, q.y, q.z);
   std::unordered_map<std::string, VarId> ids;
   for (std::size_t v = 0; v < query.names.size(); ++v)
     ids.emplace(query.names[v], static_cast<VarId>(v));
@@ -239,9 +237,7 @@ PyObject* gid(PyObject*, PyObject* args, PyObject* kwargs) {
     // The query's own errors first, as id raises them.
     without_gil([&] {
       StackGuard::Scope stack_bound;
-      ModelWrapper wrapper = ModelWrapper::new_();
-      wrapper.load_edges(q.d_edges, q.b_edges);
-      (void)std::move(wrapper).prepare(q.x, q.y, q.z);
+      (void)ModelWrapper::prepare(q.d_edges, q.b_edges, q.x, q.y, q.z);
     });
     std::vector<Population> populations(1);
     if (!extract_experiments(bound[5].get(), "experiments", populations[0].experiments)) {
@@ -286,9 +282,7 @@ PyObject* transport_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!extract_query(bound, q)) return nullptr;
     without_gil([&] {
       StackGuard::Scope stack_bound;
-      ModelWrapper wrapper = ModelWrapper::new_();
-      wrapper.load_edges(q.d_edges, q.b_edges);
-      (void)std::move(wrapper).prepare(q.x, q.y, q.z);
+      (void)ModelWrapper::prepare(q.d_edges, q.b_edges, q.x, q.y, q.z);
     });
     std::vector<Population> domains;
     if (!extract_domains(bound[5].get(), domains)) return nullptr;

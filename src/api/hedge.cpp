@@ -59,10 +59,8 @@ PyObject* hedge(PyObject*, PyObject* args, PyObject* kwargs) {
 
     std::optional<NamedWitness> witness;
     without_gil([&] {
-      ModelWrapper wrapper = ModelWrapper::new_();
-      wrapper.load_edges(q.d_edges, q.b_edges);
       StackGuard::Scope stack_bound;
-      Query query = std::move(wrapper).prepare(q.x, q.y, q.z);
+      Query query = ModelWrapper::prepare(q.d_edges, q.b_edges, q.x, q.y, q.z);
       std::optional<shpitser::Witness> w =
           shpitser::hedge(query.model, query.outcomes, query.interventions);
       if (!w) return;

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include "identification/shpitser.hpp"
 #include "utils/panic.hpp"
+#include "utils/thread_cache.hpp"
 
 namespace zeph::api {
 
@@ -43,15 +45,19 @@ void ModelWrapper::load_edges(const std::vector<NamePair>& d_edges,
   }
 }
 
-VarSet ModelWrapper::translate(const NameSet& names) const {
+namespace {
+
+VarSet translate(const NameTable& table, const NameSet& names) {
   VarSet out;
   for (const auto& name : names) {
-    VarId id = names_.find(name);
+    VarId id = table.find(name);
     if (id < 0) throw Panic("Variable " + name + " not found");
     out.insert(id);
   }
   return out;
 }
+
+}  // namespace
 
 ReverseTable ModelWrapper::reverse_table() const {
   return names_.names();
@@ -92,28 +98,82 @@ void check_acyclic(const graph::DiGraph& g, const ReverseTable& names) {
   throw QueryError(text);
 }
 
-Query ModelWrapper::check(const NameSet& outcomes, const NameSet& interventions,
-                          const NameSet& conditioning, model::ModelBuilder builder) const {
-  VarSet y = translate(outcomes);
-  VarSet x = translate(interventions);
-  VarSet z = translate(conditioning);
-
-  ReverseTable names = reverse_table();
-  const std::pair<const VarSet*, const VarSet*> clashes[] = {{&y, &x}, {&y, &z}, {&x, &z}};
-  const char* roles[] = {"an outcome and an intervention", "an outcome and a conditioning variable",
+ModelWrapper::Roles ModelWrapper::roles(const NameTable& table, const NameSet& outcomes,
+                                        const NameSet& interventions, const NameSet& conditioning) {
+  Roles r{translate(table, outcomes), translate(table, interventions),
+          translate(table, conditioning)};
+  const std::pair<const VarSet*, const VarSet*> clashes[] = {
+      {&r.y, &r.x}, {&r.y, &r.z}, {&r.x, &r.z}};
+  const char* kinds[] = {"an outcome and an intervention", "an outcome and a conditioning variable",
                          "an intervention and a conditioning variable"};
   for (std::size_t i = 0; i < 3; ++i) {
     VarSet both = set_utils::intersection(*clashes[i].first, *clashes[i].second);
     if (!both.empty()) {
-      throw QueryError("Variable " + names[static_cast<std::size_t>(both.front())] +
-                       " cannot be both " + roles[i]);
+      throw QueryError("Variable " + table.names()[static_cast<std::size_t>(both.front())] +
+                       " cannot be both " + kinds[i]);
     }
   }
+  return r;
+}
 
+model::Model ModelWrapper::build(model::ModelBuilder builder, const ReverseTable& names) {
   model::Model model = std::move(builder).to_model();
   check_acyclic(model.digraph, names);
-  model::Model conditioned = model.cond(z);
-  return Query{std::move(conditioned), std::move(y), std::move(x), std::move(names)};
+  return model;
+}
+
+Query ModelWrapper::check(const NameSet& outcomes, const NameSet& interventions,
+                          const NameSet& conditioning, model::ModelBuilder builder) const {
+  Roles r = roles(names_, outcomes, interventions, conditioning);
+  ReverseTable names = reverse_table();
+  model::Model conditioned = build(std::move(builder), names).cond(r.z);
+  return Query{std::move(conditioned), std::move(r.y), std::move(r.x), std::move(names)};
+}
+
+namespace {
+
+// The graph of a thread's last request, while it is small: its edge lists as given, their names
+// and their model (acyclic, conditioning on nothing).
+struct LastGraph {
+  std::vector<NamePair> d_edges;
+  std::vector<NamePair> b_edges;
+  NameTable names;
+  std::optional<model::Model> model;
+};
+
+// Graphs of up to this many edges are kept: past it, building the model is a small part of a call.
+constexpr std::size_t kKeptEdges = 256;
+
+}  // namespace
+
+Query ModelWrapper::prepare(const std::vector<NamePair>& d_edges,
+                            const std::vector<NamePair>& b_edges, const NameSet& outcomes,
+                            const NameSet& interventions, const NameSet& conditioning) {
+  const bool small = d_edges.size() + b_edges.size() <= kKeptEdges;
+  LastGraph* last = small ? thread_cache<LastGraph>() : nullptr;
+  if (last != nullptr && last->model && last->d_edges == d_edges && last->b_edges == b_edges) {
+    Roles r = roles(last->names, outcomes, interventions, conditioning);
+    return Query{last->model->cond(r.z), std::move(r.y), std::move(r.x), last->names.names()};
+  }
+  ModelWrapper wrapper;
+  wrapper.load_edges(d_edges, b_edges);
+  Roles r = roles(wrapper.names_, outcomes, interventions, conditioning);
+  ReverseTable names = wrapper.reverse_table();
+  model::Model model = build(std::move(wrapper.builder_), names);
+  if (last != nullptr) {
+    // Only a graph that passed every check is kept; the old one goes first, so that an exception
+    // while copying leaves nothing half kept.
+    last->model.reset();
+    try {
+      last->d_edges = d_edges;
+      last->b_edges = b_edges;
+      last->names = wrapper.names_;
+      last->model = model;
+    } catch (const std::bad_alloc&) {
+      last->model.reset();  // the answer does not need it
+    }
+  }
+  return Query{model.cond(r.z), std::move(r.y), std::move(r.x), std::move(names)};
 }
 
 namespace {

@@ -139,11 +139,28 @@ class ModelWrapper {
   Query prepare(const NameSet& outcomes, const NameSet& interventions,
                 const NameSet& conditioning) &&;
 
+  // The same check for the graph of two edge lists, without a wrapper: a thread keeps the names
+  // and the model of the last small graph it was given, and the next request with the same
+  // edges (a loop of queries over one graph) starts from them instead of building them again.
+  static Query prepare(const std::vector<NamePair>& d_edges, const std::vector<NamePair>& b_edges,
+                       const NameSet& outcomes, const NameSet& interventions,
+                       const NameSet& conditioning);
+
   const model::ModelBuilder& builder() const noexcept { return builder_; }
   std::size_t size() const noexcept { return names_.size(); }
 
  private:
-  VarSet translate(const NameSet& names) const;
+  // The three roles as ids, with the message of a name that no edge has or of a variable in two
+  // roles.
+  struct Roles {
+    VarSet y;
+    VarSet x;
+    VarSet z;
+  };
+  static Roles roles(const NameTable& table, const NameSet& outcomes, const NameSet& interventions,
+                     const NameSet& conditioning);
+  // The model of the builder's edges, with the message of a directed cycle.
+  static model::Model build(model::ModelBuilder builder, const ReverseTable& names);
   Query check(const NameSet& outcomes, const NameSet& interventions, const NameSet& conditioning,
               model::ModelBuilder builder) const;
   ReverseTable reverse_table() const;

@@ -267,3 +267,40 @@ def test_zeph_matches_reference_byte_for_byte():
         if want != got:
             mismatches.append((seed, request, want, got))
     assert not mismatches, f"{len(mismatches)} mismatches; first: {mismatches[0]}"
+
+
+def test_a_graph_asked_again_is_answered_as_the_first_time():
+    # A thread keeps the model of the last small graph it was given: every question on it, after
+    # other graphs and failures, after the list was changed in place, in any function, is
+    # answered as by a thread that never saw it.
+    import threading
+
+    zeph = pytest.importorskip("zeph")
+    fns = [zeph.id, zeph.formula, zeph.hedge]
+
+    def fresh(fn, request):
+        box = []
+        t = threading.Thread(target=lambda: box.append(outcome(fn, *request)))
+        t.start()
+        t.join()
+        return box[0]
+
+    requests = [case[:5] for case in EXACT + ERRORS]
+    for seed in range(60):
+        rng = random.Random(seed)
+        d, b = random_graph(rng)
+        requests += [(d, b) + random_query(rng, d, b) for _ in range(3)]
+    for fn in fns:
+        want = [fresh(fn, r) for r in requests]
+        for order in (requests, requests[::-1]):
+            for request in order:
+                assert outcome(fn, *request) == outcome(fn, *request) == want[requests.index(request)]
+    d = [("X", "Y")]
+    first = zeph.id(d, [], ["X"], ["Y"], [])
+    d.append(("Y", "X"))
+    with pytest.raises(ValueError, match="directed cycle"):
+        zeph.id(d, [], ["X"], ["Y"], [])
+    d[1] = ("Z", "Y")
+    assert zeph.id(d, [], ["X"], ["Y"], []) == fresh(zeph.id, (d, [], ["X"], ["Y"], []))
+    d.pop()
+    assert zeph.id(d, [], ["X"], ["Y"], []) == first
