@@ -265,9 +265,7 @@ bool extract_list(PyObject* obj, const char* arg, std::vector<T>& out, Extract e
         Ref item(list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i));
         if (!item) return false;
         Py_INCREF(item.get());  // held while it is read: an error message looks up its type
-        T value;
-        if (!extract(item.get(), value)) return false;
-        out.push_back(std::move(value));
+        if (!extract(item.get(), out.emplace_back())) return false;
       }
       return true;
     }

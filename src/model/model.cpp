@@ -282,6 +282,7 @@ std::vector<VarId> Model::order_vec() const {
   if (in.empty()) return out;
   if (in.size() < kPackedOrder) {
     std::vector<VarId> causal = digraph.order();
+    if (out.empty()) return causal;
     out.insert(out.end(), causal.begin(), causal.end());
     return out;
   }
