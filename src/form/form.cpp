@@ -243,10 +243,11 @@ VarSet free_rec(const Form& f, NodeMemo<VarSet>& memo) {
   return out;
 }
 
-bool contains_hedge_rec(const Form& f, NodeMemo<bool>& clean) {
+// A node found free of Hedge is marked so: a shared subtree is searched once, and later searches
+// stop at it.
+bool contains_hedge_rec(const Form& f) {
   if (f.settled(kNoHedge)) return false;
   StackGuard::check();
-  if (f.shared() && clean.find(f.id()) != nullptr) return false;
   bool found = false;
   switch (f.kind()) {
     case Kind::Hedge:
@@ -254,22 +255,18 @@ bool contains_hedge_rec(const Form& f, NodeMemo<bool>& clean) {
     case Kind::P:
       return false;
     case Kind::Marginal:
-      found = contains_hedge_rec(as_marginal(f).exp, clean);
+      found = contains_hedge_rec(as_marginal(f).exp);
       break;
     case Kind::Quotient:
-      found = contains_hedge_rec(as_quotient(f).numer, clean) ||
-              contains_hedge_rec(as_quotient(f).denom, clean);
+      found = contains_hedge_rec(as_quotient(f).numer) || contains_hedge_rec(as_quotient(f).denom);
       break;
     case Kind::Product:
       for (const auto& e : as_product(f).exprs) {
-        if ((found = contains_hedge_rec(e, clean))) break;
+        if ((found = contains_hedge_rec(e))) break;
       }
       break;
   }
-  if (!found) {
-    f.settle(kNoHedge);
-    if (f.shared()) clean.put(f.id(), true);
-  }
+  if (!found) f.settle(kNoHedge);
   return found;
 }
 
@@ -542,8 +539,7 @@ Form factorize_subset(Order order, Form form, const VarSet& subset) {
 }
 
 bool contains_hedge(const Form& form) {
-  NodeMemo<bool> clean;
-  return contains_hedge_rec(form, clean);
+  return contains_hedge_rec(form);
 }
 
 Form map(const Form& form, Rewrite f, std::uint8_t mark) {
