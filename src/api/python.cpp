@@ -12,13 +12,11 @@
 #include "api/boundary.hpp"
 #include "api/functions.hpp"
 #include "api/wrapper.hpp"
-#include "identification/shpitser.hpp"
 
 namespace {
 
 using namespace zeph::api::py;
 using zeph::api::ModelWrapper;
-using zeph::api::Query;
 
 PyObject* hello_world(PyObject*, PyObject*) try {
   static constexpr char kText[] = "Hello, world!\n";
@@ -51,10 +49,7 @@ PyObject* id(PyObject*, PyObject* args, PyObject* kwargs) {
     // The core touches no Python object: other threads run while it works.
     std::string json;
     without_gil([&] {
-      zeph::StackGuard::Scope stack_bound;
-      Query query = ModelWrapper::prepare(q.d_edges, q.b_edges, q.x, q.y, q.z);
-      json = zeph::api::to_json(
-          zeph::shpitser::id(query.model, query.outcomes, query.interventions), query.names);
+      json = ModelWrapper::id(q.d_edges, q.b_edges, q.x, q.y, q.z).json;
     });
     return to_str(json);
   } catch (...) {

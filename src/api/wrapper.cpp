@@ -63,18 +63,27 @@ ReverseTable ModelWrapper::reverse_table() const {
   return names_.names();
 }
 
+IDResult ModelWrapper::answer(const Query& q) {
+  return IDResult{to_json(shpitser::id(q.model, q.outcomes, q.interventions), q.names)};
+}
+
 IDResult ModelWrapper::id(const NameSet& outcomes, const NameSet& interventions,
                           const NameSet& conditioning) const& {
   StackGuard::Scope stack_bound;
-  Query q = check(outcomes, interventions, conditioning, builder_);
-  return IDResult{to_json(shpitser::id(q.model, q.outcomes, q.interventions), q.names)};
+  return answer(check(outcomes, interventions, conditioning, builder_));
 }
 
 IDResult ModelWrapper::id(const NameSet& outcomes, const NameSet& interventions,
                           const NameSet& conditioning) && {
   StackGuard::Scope stack_bound;
-  Query q = check(outcomes, interventions, conditioning, std::move(builder_));
-  return IDResult{to_json(shpitser::id(q.model, q.outcomes, q.interventions), q.names)};
+  return answer(check(outcomes, interventions, conditioning, std::move(builder_)));
+}
+
+IDResult ModelWrapper::id(const std::vector<NamePair>& d_edges,
+                          const std::vector<NamePair>& b_edges, const NameSet& outcomes,
+                          const NameSet& interventions, const NameSet& conditioning) {
+  StackGuard::Scope stack_bound;
+  return answer(prepare(d_edges, b_edges, outcomes, interventions, conditioning));
 }
 
 Query ModelWrapper::prepare(const NameSet& outcomes, const NameSet& interventions,
@@ -161,9 +170,8 @@ Query ModelWrapper::prepare(const std::vector<NamePair>& d_edges,
   ReverseTable names = wrapper.reverse_table();
   model::Model model = build(std::move(wrapper.builder_), names);
   if (last != nullptr) {
-    // Only a graph that passed every check is kept; the old one goes first, so that an exception
-    // while copying leaves nothing half kept.
-    last->model.reset();
+    // Only a graph that passed every check is kept, and only whole: one that cannot be copied
+    // leaves nothing kept.
     try {
       last->d_edges = d_edges;
       last->b_edges = b_edges;

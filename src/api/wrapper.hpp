@@ -130,6 +130,10 @@ class ModelWrapper {
   // The same for a wrapper that is used up: its edges move into the model instead of being copied.
   IDResult id(const NameSet& outcomes, const NameSet& interventions,
               const NameSet& conditioning) &&;
+  // The same for the graph of two edge lists, through the kept graph of prepare() below.
+  static IDResult id(const std::vector<NamePair>& d_edges, const std::vector<NamePair>& b_edges,
+                     const NameSet& outcomes, const NameSet& interventions,
+                     const NameSet& conditioning);
 
   // Checks a query as id does, in the same order and with the same messages (a name that occurs
   // in no edge, a variable in two roles, a directed cycle), and returns it ready for the core.
@@ -161,6 +165,8 @@ class ModelWrapper {
                      const NameSet& conditioning);
   // The model of the builder's edges, with the message of a directed cycle.
   static model::Model build(model::ModelBuilder builder, const ReverseTable& names);
+  // The answer of a checked query as JSON.
+  static IDResult answer(const Query& q);
   Query check(const NameSet& outcomes, const NameSet& interventions, const NameSet& conditioning,
               model::ModelBuilder builder) const;
   ReverseTable reverse_table() const;
