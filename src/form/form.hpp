@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -23,29 +26,38 @@ class NodePool {
  public:
   static void* take() {
     Pool* pool = thread_cache<Pool>();
-    if (pool == nullptr || pool->free.empty()) return ::operator new(sizeof(Node));
-    void* block = pool->free.back();
-    pool->free.pop_back();
+    if (pool == nullptr || pool->head == nullptr) return ::operator new(sizeof(Node));
+    Free* block = pool->head;
+    pool->head = block->next;
+    --pool->count;
     return block;
   }
   static void give(void* block) noexcept {
     Pool* pool = thread_cache<Pool>();
-    if (pool != nullptr && pool->free.size() < kKeep) {
-      try {
-        pool->free.push_back(block);
-        return;
-      } catch (...) {
-      }
+    if (pool != nullptr && pool->count < kKeep) {
+      // The freed block itself holds the link to the next one.
+      pool->head = ::new (block) Free{pool->head};
+      ++pool->count;
+      return;
     }
     ::operator delete(block);
   }
 
  private:
   static constexpr std::size_t kKeep = 1 << 14;
+  struct Free {
+    Free* next;
+  };
+  static_assert(sizeof(Node) >= sizeof(Free) && alignof(Node) >= alignof(Free));
   struct Pool {
-    std::vector<void*> free;
+    Free* head = nullptr;
+    std::size_t count = 0;
     ~Pool() {
-      for (void* block : free) ::operator delete(block);
+      while (head != nullptr) {
+        Free* next = head->next;
+        ::operator delete(static_cast<void*>(head));
+        head = next;
+      }
     }
   };
 };
@@ -193,7 +205,9 @@ class AbstractForm {
   // The declaration order ranks the variants in the canonical comparison.
   enum class Kind : std::uint8_t { Marginal, Product, Quotient, P, Hedge };
 
-  explicit AbstractForm(FormNode<V> node);
+  // A form of a new node holding `alt` (a Marginal, Product, Quotient, P or Hedge).
+  template <class Alt>
+  explicit AbstractForm(std::in_place_t, Alt&& alt);
   AbstractForm(const AbstractForm& other) noexcept : node_(other.node_) {
     if (node_) ++node_->owners;
   }
@@ -261,6 +275,10 @@ enum Settled : std::uint8_t {
 
 template <class V>
 struct FormNode {
+  template <class Alt>
+  explicit FormNode(Alt&& alt)
+      : value(std::in_place_type<std::decay_t<Alt>>, std::forward<Alt>(alt)) {}
+
   std::variant<Marginal<V>, Product<V>, Quotient<V>, P<V>, Hedge> value;
   std::uint32_t owners = 1;
   mutable std::uint8_t settled = 0;
@@ -285,7 +303,9 @@ struct SumOut {
 SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub);
 
 template <class V>
-AbstractForm<V>::AbstractForm(FormNode<V> node) : node_(new FormNode<V>(std::move(node))) {}
+template <class Alt>
+AbstractForm<V>::AbstractForm(std::in_place_t, Alt&& alt)
+    : node_(new FormNode<V>(std::forward<Alt>(alt))) {}
 
 template <class V>
 void AbstractForm<V>::retire(FormNode<V>* node) noexcept {
@@ -379,14 +399,14 @@ const P<V>& as_p(const AbstractForm<V>& f) {
 template <class V>
 AbstractForm<V> marginal(typename FormTraits<V>::Set sub, AbstractForm<V> exp) {
   const bool clean = exp.settled(kNoHedge);
-  AbstractForm<V> f(FormNode<V>{Marginal<V>{std::move(sub), std::move(exp)}});
+  AbstractForm<V> f(std::in_place, Marginal<V>{std::move(sub), std::move(exp)});
   if (clean) f.settle(kNoHedge);
   return f;
 }
 template <class V>
 AbstractForm<V> quotient(AbstractForm<V> numer, AbstractForm<V> denom) {
   const bool clean = numer.settled(kNoHedge) && denom.settled(kNoHedge);
-  AbstractForm<V> f(FormNode<V>{Quotient<V>{std::move(numer), std::move(denom)}});
+  AbstractForm<V> f(std::in_place, Quotient<V>{std::move(numer), std::move(denom)});
   if (clean) f.settle(kNoHedge);
   return f;
 }
@@ -394,19 +414,19 @@ template <class V>
 AbstractForm<V> product(std::vector<AbstractForm<V>> exprs) {
   const bool clean = std::all_of(exprs.begin(), exprs.end(),
                                  [](const AbstractForm<V>& e) { return e.settled(kNoHedge); });
-  AbstractForm<V> f(FormNode<V>{Product<V>{std::move(exprs)}});
+  AbstractForm<V> f(std::in_place, Product<V>{std::move(exprs)});
   if (clean) f.settle(kNoHedge);
   return f;
 }
 template <class V>
 AbstractForm<V> p(VarList<V> vars, VarList<V> given, std::int32_t source = 0) {
-  AbstractForm<V> f(FormNode<V>{P<V>{std::move(vars), std::move(given), source}});
+  AbstractForm<V> f(std::in_place, P<V>{std::move(vars), std::move(given), source});
   f.settle(kNoHedge);
   return f;
 }
 template <class V>
 AbstractForm<V> hedge() {
-  return AbstractForm<V>(FormNode<V>{Hedge{}});
+  return AbstractForm<V>(std::in_place, Hedge{});
 }
 // The constant 1: a P with no variables.
 template <class V>
