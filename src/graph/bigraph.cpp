@@ -1,6 +1,8 @@
 #include "graph/bigraph.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <tuple>
 
 namespace zeph::graph {
 
@@ -15,20 +17,37 @@ BiGraph BiGraph::subgraph(const VarSet& s) const {
 VarSet BiGraph::c_component_of(VarId n) const {
   VarSet component;
   if (!nodes_.empty() && nodes_.back() < 128) {
-    // Small graphs: the nodes still to visit as a set of their own, no list to allocate.
-    VarSet frontier;
-    if (nodes_.contains(n)) frontier.insert(n);
-    while (!frontier.empty()) {
-      const VarId v = frontier.front();
-      frontier.erase(v);
-      component.insert(v);
-      if (const auto* stored = edges_->find(v)) {
+    // Small graphs: the nodes still to visit as two words of bits, no list to allocate.
+    using Word = VarSet::Word;
+    if (!nodes_.contains(n)) return component;
+    const Word node0 = nodes_.words()[0], node1 = nodes_.words()[1];
+    Word comp0 = 0, comp1 = 0;
+    (n < 64 ? comp0 : comp1) = Word{1} << (n % 64);
+    Word open0 = comp0, open1 = comp1;
+    const bool bits = edges_->small();
+    while ((open0 | open1) != 0) {
+      const VarId v = open0 != 0 ? std::countr_zero(open0) : 64 + std::countr_zero(open1);
+      if (v < 64) {
+        open0 &= open0 - 1;
+      } else {
+        open1 &= open1 - 1;
+      }
+      Word u0 = 0, u1 = 0;
+      if (bits) {
+        std::tie(u0, u1) = edges_->member_bits(v);
+      } else if (const auto* stored = edges_->find(v)) {
         for (VarId u : *stored) {
-          if (nodes_.contains(u) && !component.contains(u)) frontier.insert(u);
+          if (u >= 0 && u < 128) (u < 64 ? u0 : u1) |= Word{1} << (u % 64);
         }
       }
+      u0 &= node0 & ~comp0;
+      u1 &= node1 & ~comp1;
+      comp0 |= u0;
+      comp1 |= u1;
+      open0 |= u0;
+      open1 |= u1;
     }
-    return component;
+    return VarSet::from_words(comp0, comp1);
   }
   std::vector<VarId> stack(1, n);
   while (!stack.empty()) {
@@ -49,7 +68,7 @@ std::vector<VarSet> BiGraph::c_components() const {
   for (VarId n : nodes_) {
     if (placed.contains(n)) continue;
     VarSet component = c_component_of(n);
-    for (VarId v : component) placed.insert(v);
+    placed = set_utils::union_(placed, component);
     components.push_back(std::move(component));
   }
   return components;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <tuple>
 
 #include "utils/panic.hpp"
 
@@ -51,19 +52,37 @@ VarSet DiGraph::ancestors_walk(const VarSet& s, const VarSet* cut) const {
   }
   VarSet found = s;
   if (nodes_.empty() || nodes_.back() < 128) {
-    // Small graphs: the nodes still to visit as a set, no list to allocate. Each node enters
-    // it once.
-    VarSet open = s;
-    while (!open.empty()) {
-      const VarId v = open.front();
-      open.erase(v);
-      const auto* stored = cut != nullptr && cut->contains(v) ? nullptr : edges_->find(v);
-      if (stored == nullptr) continue;
-      for (VarId p : *stored) {
-        if (nodes_.contains(p) && found.insert(p)) open.insert(p);
+    // Small graphs: the nodes still to visit as two words of bits, no list to allocate. Each
+    // node enters them once.
+    using Word = VarSet::Word;
+    const Word node0 = nodes_.words()[0], node1 = nodes_.words()[1];
+    const Word s0 = s.words()[0], s1 = s.words()[1];
+    Word found0 = s0, found1 = s1, open0 = s0, open1 = s1;
+    const bool bits = edges_->small();
+    while ((open0 | open1) != 0) {
+      const VarId v = open0 != 0 ? std::countr_zero(open0) : 64 + std::countr_zero(open1);
+      if (v < 64) {
+        open0 &= open0 - 1;
+      } else {
+        open1 &= open1 - 1;
       }
+      if (cut != nullptr && cut->contains(v)) continue;
+      Word p0 = 0, p1 = 0;
+      if (bits) {
+        std::tie(p0, p1) = edges_->member_bits(v);
+      } else if (const auto* stored = edges_->find(v)) {
+        for (VarId p : *stored) {
+          if (p >= 0 && p < 128) (p < 64 ? p0 : p1) |= Word{1} << (p % 64);
+        }
+      }
+      p0 &= node0 & ~found0;
+      p1 &= node1 & ~found1;
+      found0 |= p0;
+      found1 |= p1;
+      open0 |= p0;
+      open1 |= p1;
     }
-    return set_utils::difference(found, s);
+    return VarSet::from_words(found0 & ~s0, found1 & ~s1);
   }
   std::vector<VarId> stack = s.to_vector();
   const std::size_t n = nodes_.size();

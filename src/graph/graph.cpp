@@ -6,6 +6,10 @@ namespace zeph::graph {
 
 void AdjacencyMap::add_entry(VarId u) {
   if (!keys_.insert(u)) return;
+  if (u < 0 || u >= 128) {
+    small_ = false;
+    bits_ = {};
+  }
   if (lists_.size() <= static_cast<std::size_t>(u)) {
     lists_.resize(std::max<std::size_t>(static_cast<std::size_t>(u) + 1, 2 * lists_.size()));
   }
@@ -18,6 +22,15 @@ void AdjacencyMap::insert(VarId u, VarId v) {
   if (list.capacity() == 0) list.reserve(4);
   auto at = std::lower_bound(list.begin(), list.end(), v);
   if (at == list.end() || *at != v) list.insert(at, v);
+  if (small_ && (v < 0 || v >= 128)) {
+    small_ = false;
+    bits_ = {};
+  }
+  if (small_) {
+    const auto i = static_cast<std::size_t>(u);
+    if (bits_.size() <= i) bits_.resize(i + 1, {0, 0});
+    (v < 64 ? bits_[i].first : bits_[i].second) |= VarSet::Word{1} << (v % 64);
+  }
 }
 
 std::size_t AdjacencyMap::stored_members() const noexcept {

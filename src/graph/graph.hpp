@@ -2,6 +2,7 @@
 
 #include <concepts>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "utils/set_utils.hpp"
@@ -27,12 +28,23 @@ class AdjacencyMap {
 
   const VarSet& keys() const noexcept { return keys_; }
   std::size_t stored_members() const noexcept;
+
+  // Maps whose ids all lie below 128 also keep the members stored under each id as the two words
+  // of a small set: walks over small graphs then take a node's members in one step.
+  bool small() const noexcept { return small_; }
+  // The members stored under v as two words of bits, both zero for no entry; small maps only.
+  std::pair<VarSet::Word, VarSet::Word> member_bits(VarId v) const noexcept {
+    const auto i = static_cast<std::size_t>(v);
+    return i < bits_.size() ? bits_[i] : std::pair<VarSet::Word, VarSet::Word>{0, 0};
+  }
   // "{1: {0}, 2: {1}}", entries and members in ascending order.
   std::string to_string() const;
 
  private:
   std::vector<std::vector<VarId>> lists_;  // indexed by id; meaningful for keys only
   VarSet keys_;
+  bool small_ = true;
+  std::vector<std::pair<VarSet::Word, VarSet::Word>> bits_;  // indexed by id, while small
 };
 
 // Every graph-like type derives a new graph of its own type restricted to a node set.

@@ -60,6 +60,8 @@ class VarSet {
 
   // An empty set with room for every id below `bound`, so that filling it never reallocates.
   static VarSet with_bound(VarId bound);
+  // The set of the ids below 128 whose bits are set in the two words.
+  static VarSet from_words(Word low, Word high) noexcept { return of_words(low, high); }
 
   std::size_t size() const noexcept { return count_; }
   bool empty() const noexcept { return count_ == 0; }
