@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -71,3 +72,40 @@ TEST(BiGraph, SubgraphSharesTheMapAndLeavesTheSource) {
 }
 
 }  // namespace
+
+TEST(BiGraph, ComponentsOfSmallGraphsOnBothSidesOfAWord) {
+  // Pairs across the word boundary at 64; the second map also holds an id past 128, so that its
+  // small subgraphs walk the lists instead of the bits. Checked against merging classes by pair.
+  for (const bool large_map : {false, true}) {
+    std::vector<std::pair<VarId, VarId>> edges;
+    for (VarId v = 0; v + 61 < 128; v += 5) edges.emplace_back(v, v + 61);
+    if (large_map) edges.emplace_back(2, 300);
+    VarSet nodes;
+    for (VarId v = 0; v < 128; ++v) {
+      if (v % 7 != 3) nodes.insert(v);
+    }
+    std::vector<VarId> root(128);
+    for (VarId v = 0; v < 128; ++v) root[static_cast<std::size_t>(v)] = v;
+    auto find = [&](VarId v) {
+      while (root[static_cast<std::size_t>(v)] != v) v = root[static_cast<std::size_t>(v)];
+      return v;
+    };
+    for (auto [a, b] : edges) {
+      if (nodes.contains(a) && nodes.contains(b)) {
+        VarId ra = find(a), rb = find(b);
+        root[static_cast<std::size_t>(std::max(ra, rb))] = std::min(ra, rb);
+      }
+    }
+    Components expected;
+    for (VarId v : nodes) {
+      if (find(v) != v) continue;
+      std::vector<VarId> members;
+      for (VarId u : nodes) {
+        if (find(u) == v) members.push_back(u);
+      }
+      expected.push_back(members);
+    }
+    SCOPED_TRACE(large_map);
+    EXPECT_EQ(components(make(edges, nodes)), expected);
+  }
+}

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -198,3 +199,53 @@ TEST(DiGraph, Order) {
 }
 
 }  // namespace
+
+// Ancestors by a plain search over parents(), to check the walks over bits against.
+Ids ancestors_by_search(const DiGraph& g, const VarSet& s, const VarSet& cut) {
+  VarSet found = s;
+  std::vector<VarId> stack = s.to_vector();
+  while (!stack.empty()) {
+    VarId v = stack.back();
+    stack.pop_back();
+    if (cut.contains(v)) continue;
+    for (VarId p : g.parents(v)) {
+      if (found.insert(p)) stack.push_back(p);
+    }
+  }
+  std::vector<VarId> out;
+  for (VarId v : found) {
+    if (!s.contains(v)) out.push_back(v);
+  }
+  return out;
+}
+
+TEST(DiGraph, AncestorsOfSmallGraphsOnBothSidesOfAWord) {
+  // Ids on both sides of 64 and near 128; the second map also holds an id past 128, so that
+  // its small subgraphs walk the lists instead of the bits.
+  for (const bool large_map : {false, true}) {
+    std::uint64_t seed = large_map ? 7 : 3;
+    auto next = [&seed] {
+      return (seed = seed * 6364136223846793005ULL + 1442695040888963407ULL) >> 33;
+    };
+    std::vector<std::pair<VarId, VarId>> edges;
+    for (VarId child = 1; child < 128; ++child) {
+      for (int k = 0; k < 2; ++k) edges.emplace_back(static_cast<VarId>(next() % child), child);
+    }
+    if (large_map) edges.emplace_back(3, 200);
+    VarSet nodes;
+    for (VarId v = 0; v < 128; ++v) {
+      if (next() % 4 != 0) nodes.insert(v);
+    }
+    const DiGraph g = make(edges, nodes);
+    for (int trial = 0; trial < 50; ++trial) {
+      VarSet s, cut;
+      for (VarId v : nodes) {
+        if (next() % 16 == 0) s.insert(v);
+        if (next() % 8 == 0) cut.insert(v);
+      }
+      SCOPED_TRACE(s.to_string() + " cut " + cut.to_string());
+      EXPECT_EQ(g.ancestors_set(s).to_vector(), ancestors_by_search(g, s, VarSet()));
+      EXPECT_EQ(g.ancestors_set_do(s, cut).to_vector(), ancestors_by_search(g, s, cut));
+    }
+  }
+}
