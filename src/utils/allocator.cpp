@@ -95,7 +95,8 @@ inline std::size_t bytes_of(std::size_t list) noexcept {
 
 #endif
 
-void* allocate(std::size_t size) {
+// The paths of a block that no kept list serves: malloc, and free.
+[[gnu::noinline]] void* allocate_new(std::size_t size) {
   if (size == 0) size = 1;
 #ifdef ZEPH_KEEP_BLOCKS
   if (size <= kLargestBytes) {
@@ -127,24 +128,59 @@ void* allocate(std::size_t size) {
   }
 }
 
-void release(void* block, [[maybe_unused]] std::size_t size) noexcept {
+#ifdef ZEPH_KEEP_BLOCKS
+// Keeps a block of `size` bytes on its list (`list_of(size)`, of blocks of `bytes`) if it is
+// about the size of that list; otherwise frees it.
+inline void release_kept(void* block, std::size_t list, std::size_t bytes) noexcept {
+  Lists* lists = thread_cache<Lists>();
+  // Only blocks about the size of their list: one that the C library had to map a page for
+  // (under memory pressure) costs far more than it holds, and is given back.
+  std::size_t usable = 0;
+  if (lists != nullptr && lists->kept + bytes <= kKeepBytes &&
+      (usable = malloc_usable_size(block)) >= bytes && usable <= bytes + bytes / 2 + 32) {
+    auto* free_block = static_cast<FreeBlock*>(block);
+    free_block->next = lists->head[list];
+    lists->head[list] = free_block;
+    lists->kept += bytes;
+    return;
+  }
+  std::free(block);
+}
+
+[[gnu::noinline]] void release_large(void* block, std::size_t size) noexcept {
+  const std::size_t list = list_of(size);
+  release_kept(block, list, bytes_of(list));
+}
+#endif
+
+// The common case inline: a small block taken from its list.
+inline void* allocate(std::size_t size) {
+#ifdef ZEPH_KEEP_BLOCKS
+  if (size - 1 < kSmallBytes) {
+    const std::size_t list = (size - 1) / kStep;
+    if (Lists* lists = thread_cache<Lists>()) {
+      if (FreeBlock* block = lists->head[list]) {
+        lists->head[list] = block->next;
+        lists->kept -= (list + 1) * kStep;
+        return block;
+      }
+    }
+  }
+#endif
+  return allocate_new(size);
+}
+
+inline void release(void* block, [[maybe_unused]] std::size_t size) noexcept {
   if (block == nullptr) return;
 #ifdef ZEPH_KEEP_BLOCKS
+  if (size - 1 < kSmallBytes) {
+    const std::size_t list = (size - 1) / kStep;
+    release_kept(block, list, (list + 1) * kStep);
+    return;
+  }
   if (size != 0 && size <= kLargestBytes) {
-    const std::size_t list = list_of(size);
-    const std::size_t bytes = bytes_of(list);
-    Lists* lists = thread_cache<Lists>();
-    // Only blocks about the size of their list: one that the C library had to map a page for
-    // (under memory pressure) costs far more than it holds, and is given back.
-    std::size_t usable = 0;
-    if (lists != nullptr && lists->kept + bytes <= kKeepBytes &&
-        (usable = malloc_usable_size(block)) >= bytes && usable <= bytes + bytes / 2 + 32) {
-      auto* free_block = static_cast<FreeBlock*>(block);
-      free_block->next = lists->head[list];
-      lists->head[list] = free_block;
-      lists->kept += bytes;
-      return;
-    }
+    release_large(block, size);
+    return;
   }
 #endif
   std::free(block);
