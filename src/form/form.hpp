@@ -420,8 +420,13 @@ AbstractForm<V> product(std::vector<AbstractForm<V>> exprs) {
 }
 template <class V>
 AbstractForm<V> p(VarList<V> vars, VarList<V> given, std::int32_t source = 0) {
+  // The simplifier leaves a P as it is; lists over ascending buffers are known to be sorted
+  // without a look at their members.
+  auto in_order = [](const VarList<V>& l) { return l.empty() || l.ascending(); };
+  const std::uint8_t known =
+      in_order(vars) && in_order(given) ? kNoHedge | kSimplified | kSorted : kNoHedge | kSimplified;
   AbstractForm<V> f(std::in_place, P<V>{std::move(vars), std::move(given), source});
-  f.settle(kNoHedge);
+  f.settle(known);
   return f;
 }
 template <class V>
