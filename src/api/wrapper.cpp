@@ -356,7 +356,7 @@ std::string to_json(const NamedForm& form) {
 
 std::string to_json(const Form& form, const ReverseTable& names) {
   std::string out;
-  out.reserve(256);
+  out.reserve(1024);  // room for most answers of everyday graphs
   write_form(out, form, [&](VarId v) -> const Name& { return name_of(names, v); });
   return out;
 }
@@ -364,7 +364,7 @@ std::string to_json(const Form& form, const ReverseTable& names) {
 std::string to_json_listed(const Form& form, const ReverseTable& names,
                            const formula::SourceLabels* labels) {
   std::string out;
-  out.reserve(256);
+  out.reserve(1024);  // room for most answers of everyday graphs
   write_form<true>(
       out, form, [&](VarId v) -> const Name& { return name_of(names, v); }, labels);
   return out;
