@@ -175,7 +175,8 @@ PyObject* adjustment_sets(PyObject*, PyObject* args, PyObject* kwargs) {
                                }()};
     std::vector<Ref> bound;
     if (!bind(sig, args, kwargs, bound)) return nullptr;
-    QueryArgs q;
+    QueryArgsLease lease;
+    QueryArgs& q = lease.get();
     if (!extract_query(bound, q)) return nullptr;
     bool minimal = true;
     if (PyObject* m = bound[5].get()) {
@@ -225,7 +226,8 @@ PyObject* is_adjustment_set(PyObject*, PyObject* args, PyObject* kwargs) {
                                }()};
     std::vector<Ref> bound;
     if (!bind(sig, args, kwargs, bound)) return nullptr;
-    QueryArgs q;
+    QueryArgsLease lease;
+    QueryArgs& q = lease.get();
     if (!extract_query(bound, q)) return nullptr;
     NameSet adjust;
     if (!extract_names(bound[5].get(), "adjust", adjust)) return nullptr;
@@ -259,7 +261,8 @@ PyObject* optimal_adjustment_set(PyObject*, PyObject* args, PyObject* kwargs) {
                                }()};
     std::vector<Ref> bound;
     if (!bind(sig, args, kwargs, bound)) return nullptr;
-    QueryArgs q;
+    QueryArgsLease lease;
+    QueryArgs& q = lease.get();
     if (!extract_query(bound, q)) return nullptr;
     NameSet unobserved;
     if (!extract_optional_names(bound[5].get(), "unobserved", unobserved)) return nullptr;
@@ -304,7 +307,8 @@ PyObject* instruments(PyObject*, PyObject* args, PyObject* kwargs) {
                                }()};
     std::vector<Ref> bound;
     if (!bind(sig, args, kwargs, bound)) return nullptr;
-    QueryArgs q;
+    QueryArgsLease lease;
+    QueryArgs& q = lease.get();
     if (!extract_query(bound, q)) return nullptr;
     NameSet unobserved;
     if (!extract_optional_names(bound[5].get(), "unobserved", unobserved)) return nullptr;

@@ -9,6 +9,7 @@
 #include "utils/memory.hpp"
 #include "utils/panic.hpp"
 #include "utils/stack_guard.hpp"
+#include "utils/thread_cache.hpp"
 
 namespace zeph::api::py {
 
@@ -259,23 +260,30 @@ bool extract_list(PyObject* obj, const char* arg, std::vector<T>& out, Extract e
     out.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(hint, 0, 1 << 16)));
     // Plain lists and tuples are read by index: the same items in the same order as their
     // iterators give, without an iterator object and a call per item.
+    // Items are read into the elements the list already has (a list kept from an earlier call
+    // keeps the storage of its strings), then into new ones; the rest is dropped at the end.
+    std::size_t used = 0;
+    auto next = [&]() -> T& {
+      if (used == out.size()) out.emplace_back();
+      return out[used++];
+    };
     const bool list = PyList_CheckExact(obj);
     if (list || PyTuple_CheckExact(obj)) {
       for (Py_ssize_t i = 0; i < (list ? PyList_Size(obj) : PyTuple_Size(obj)); ++i) {
         Ref item(list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i));
         if (!item) return false;
         Py_INCREF(item.get());  // held while it is read: an error message looks up its type
-        if (!extract(item.get(), out.emplace_back())) return false;
+        if (!extract(item.get(), next())) return false;
       }
+      out.resize(used);
       return true;
     }
     Ref iter(PyObject_GetIter(obj));
     if (!iter) return false;
     while (Ref item{PyIter_Next(iter.get())}) {
-      T value;
-      if (!extract(item.get(), value)) return false;
-      out.push_back(std::move(value));
+      if (!extract(item.get(), next())) return false;
     }
+    out.resize(used);
     return PyErr_Occurred() == nullptr;
   }();
   if (!ok) name_argument(arg);
@@ -290,6 +298,31 @@ bool extract_pairs(PyObject* obj, const char* arg, std::vector<NamePair>& out) {
 
 bool extract_names(PyObject* obj, const char* arg, NameSet& out) {
   return extract_list(obj, arg, out, extract_name);
+}
+
+QueryArgsLease::QueryArgsLease() {
+  Slot* slot = thread_cache<Slot>();
+  if (slot != nullptr && !slot->busy) {
+    if (!slot->args) slot->args = std::make_unique<QueryArgs>();
+    slot->busy = true;
+    slot_ = slot;
+    args_ = slot->args.get();
+  } else {
+    args_ = &own_.emplace();
+  }
+}
+
+QueryArgsLease::~QueryArgsLease() {
+  if (slot_ == nullptr) return;
+  // A call over a large graph leaves its lists to be freed, not kept.
+  constexpr std::size_t kKeep = 1024;
+  const QueryArgs& a = *args_;
+  if (a.d_edges.capacity() + a.b_edges.capacity() + a.y.capacity() + a.x.capacity() +
+          a.z.capacity() >
+      kKeep) {
+    slot_->args.reset();
+  }
+  slot_->busy = false;
 }
 
 bool extract_query(const std::vector<Ref>& bound, QueryArgs& out) {

@@ -10,6 +10,8 @@
 #include <Python.h>
 
 #include <exception>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -102,6 +104,29 @@ struct QueryArgs {
 };
 // Converts the first five bound arguments, in parameter order, with id's messages.
 bool extract_query(const std::vector<Ref>& bound, QueryArgs& out);
+
+// The argument lists of a call, kept by its thread from one call to the next so that their
+// storage is reused. A call made while the thread's lists are in use (from Python code that the
+// conversion runs) gets lists of its own.
+class QueryArgsLease {
+ public:
+  QueryArgsLease();
+  ~QueryArgsLease();
+  QueryArgsLease(const QueryArgsLease&) = delete;
+  QueryArgsLease& operator=(const QueryArgsLease&) = delete;
+
+  QueryArgs& get() noexcept { return *args_; }
+
+ private:
+  // Held by pointer: the thread's own storage for the module is small.
+  struct Slot {
+    std::unique_ptr<QueryArgs> args;
+    bool busy = false;
+  };
+  Slot* slot_ = nullptr;
+  std::optional<QueryArgs> own_;
+  QueryArgs* args_ = nullptr;
+};
 
 // ---- Running the core ----------------------------------------------------------------------
 

@@ -144,7 +144,8 @@ PyObject* effect(PyObject*, PyObject* args, PyObject* kwargs) {
                                }()};
     std::vector<Ref> bound;
     if (!bind(sig, args, kwargs, bound)) return nullptr;
-    QueryArgs q;
+    QueryArgsLease lease;
+    QueryArgs& q = lease.get();
     if (!extract_query(bound, q)) return nullptr;
     Identified found = identify(q);
 

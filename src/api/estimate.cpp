@@ -43,7 +43,8 @@ PyObject* estimate(PyObject*, PyObject* args, PyObject* kwargs) {
                                }()};
     std::vector<Ref> bound;
     if (!bind(sig, args, kwargs, bound)) return nullptr;
-    QueryArgs q;
+    QueryArgsLease lease;
+    QueryArgs& q = lease.get();
     if (!extract_query(bound, q)) return nullptr;
     Identified found = identify(q);
 

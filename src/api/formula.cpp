@@ -61,7 +61,8 @@ PyObject* formula(PyObject*, PyObject* args, PyObject* kwargs) {
     }();
     std::vector<Ref> bound;
     if (!bind(sig, args, kwargs, bound)) return nullptr;
-    QueryArgs q;
+    QueryArgsLease lease;
+    QueryArgs& q = lease.get();
     if (!extract_query(bound, q)) return nullptr;
     Style style = Style::Json;
     if (!extract_style(bound[5].get(), style)) return nullptr;

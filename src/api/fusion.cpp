@@ -232,7 +232,8 @@ PyObject* gid(PyObject*, PyObject* args, PyObject* kwargs) {
                                }()};
     std::vector<Ref> bound;
     if (!bind(sig, args, kwargs, bound)) return nullptr;
-    QueryArgs q;
+    QueryArgsLease lease;
+    QueryArgs& q = lease.get();
     if (!extract_query(bound, q)) return nullptr;
     // The query's own errors first, as id raises them.
     without_gil([&] {
@@ -278,7 +279,8 @@ PyObject* transport_fn(PyObject*, PyObject* args, PyObject* kwargs) {
                                }()};
     std::vector<Ref> bound;
     if (!bind(sig, args, kwargs, bound)) return nullptr;
-    QueryArgs q;
+    QueryArgsLease lease;
+    QueryArgs& q = lease.get();
     if (!extract_query(bound, q)) return nullptr;
     without_gil([&] {
       StackGuard::Scope stack_bound;

@@ -54,7 +54,8 @@ PyObject* hedge(PyObject*, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"hedge", query_params()};
     std::vector<Ref> bound;
     if (!bind(sig, args, kwargs, bound)) return nullptr;
-    QueryArgs q;
+    QueryArgsLease lease;
+    QueryArgs& q = lease.get();
     if (!extract_query(bound, q)) return nullptr;
 
     std::optional<NamedWitness> witness;

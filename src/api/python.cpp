@@ -43,7 +43,8 @@ PyObject* id(PyObject*, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"id", query_params()};
     std::vector<Ref> bound;
     if (!bind(sig, args, kwargs, bound)) return nullptr;
-    QueryArgs q;
+    QueryArgsLease lease;
+    QueryArgs& q = lease.get();
     if (!extract_query(bound, q)) return nullptr;
 
     // The core touches no Python object: other threads run while it works.

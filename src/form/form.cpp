@@ -477,6 +477,12 @@ Form sorted(const Form& form) {
 }
 
 VarSet free(const Form& form) {
+  // A single term, the usual case, needs no table of the shared nodes below it.
+  if (form.kind() == Kind::P) {
+    const VarSet& vars = vars_set(form);
+    const auto& given = as_p(form).given;
+    return given.empty() ? vars : set_utils::union_(vars, set_utils::make_set(given));
+  }
   NodeMemo<VarSet> memo;
   return free_rec(form, memo);
 }

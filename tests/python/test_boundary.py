@@ -368,6 +368,31 @@ def test_accepted_forms_give_the_same_answer(args, kwargs):
     assert outcome(*args, **kwargs) == outcome(*GOOD.values())
 
 
+def test_a_call_made_while_the_arguments_are_read_gets_lists_of_its_own():
+    # Each thread reuses the storage of its argument lists from call to call; a call made from
+    # inside the reading of another (here by an iterator) must neither see nor spoil them.
+    front = ([("X", "M"), ("M", "Y")], [("X", "Y")], ["X"], ["Y"], [])
+    inner = []
+
+    class Reentrant(list):
+        def __iter__(self):
+            for i, item in enumerate(list.__iter__(self)):
+                inner.append(zeph.id(*front))
+                inner.append(zeph.formula(*front))
+                yield item
+
+    long_names = [(f"cause number {i} " * 3, f"effect number {i} " * 3) for i in range(40)]
+    outer = zeph.id(Reentrant(long_names), [], [long_names[0][0]], [long_names[-1][1]], [])
+    plain = zeph.id(long_names, [], [long_names[0][0]], [long_names[-1][1]], [])
+    assert outer == plain
+    assert inner[0::2] == [zeph.id(*front)] * len(long_names)
+    assert inner[1::2] == [zeph.formula(*front)] * len(long_names)
+    # Lists of a long graph are not kept, and the next small call is answered as before.
+    chain = [(f"V{i}", f"V{i + 1}") for i in range(3000)]
+    zeph.id(chain, [], ["V0"], ["V3000"], [])
+    assert zeph.id(*front) == inner[0]
+
+
 def test_empty_sequences_of_any_kind_are_empty():
     base = outcome([("A", "B")], [], ["A"], ["B"], [])
     assert outcome([("A", "B")], (), ["A"], ["B"], range(0)) == base
