@@ -126,7 +126,18 @@ std::vector<VarId> DiGraph::order() const {
     ready = large_ready.data();
   }
   result.reserve(nodes_.size());
+  // Parents among the nodes, ascending; on small maps from the bits of the parent sets.
+  const bool bits = edges_->small() && bound <= 128;
+  const VarSet::Word node0 = nodes_.words()[0], node1 = nodes_.words()[1];
   auto each_parent = [&](VarId v, auto&& visit) {
+    if (bits) {
+      auto [p0, p1] = edges_->member_bits(v);
+      for (p0 &= node0; p0 != 0; p0 &= p0 - 1) visit(static_cast<VarId>(std::countr_zero(p0)));
+      for (p1 &= node1; p1 != 0; p1 &= p1 - 1) {
+        visit(static_cast<VarId>(64 + std::countr_zero(p1)));
+      }
+      return;
+    }
     if (const auto* stored = edges_->find(v)) {
       for (VarId p : *stored) {
         if (nodes_.contains(p)) visit(p);
