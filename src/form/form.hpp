@@ -231,6 +231,8 @@ class AbstractForm {
   const void* id() const noexcept { return node_; }
   bool shared() const noexcept { return node_->owners > 1; }
   bool settled(std::uint8_t what) const noexcept { return (node_->settled & what) != 0; }
+  // Which of the marks in `what` the node has.
+  std::uint8_t marks(std::uint8_t what) const noexcept { return node_->settled & what; }
   void settle(std::uint8_t what) const noexcept { node_->settled |= what; }
 
  private:
@@ -396,18 +398,19 @@ const P<V>& as_p(const AbstractForm<V>& f) {
 
 // Constructors. None of them normalises anything: that is the simplifier's work. A node whose
 // children hold no Hedge is marked so as it is built: the search for one then ends at the top.
+// Sorting a Marginal or a Quotient sorts its children only: one over sorted children is sorted.
 template <class V>
 AbstractForm<V> marginal(typename FormTraits<V>::Set sub, AbstractForm<V> exp) {
-  const bool clean = exp.settled(kNoHedge);
+  const std::uint8_t known = exp.marks(kNoHedge | kSorted);
   AbstractForm<V> f(std::in_place, Marginal<V>{std::move(sub), std::move(exp)});
-  if (clean) f.settle(kNoHedge);
+  if (known != 0) f.settle(known);
   return f;
 }
 template <class V>
 AbstractForm<V> quotient(AbstractForm<V> numer, AbstractForm<V> denom) {
-  const bool clean = numer.settled(kNoHedge) && denom.settled(kNoHedge);
+  const std::uint8_t known = numer.marks(kNoHedge | kSorted) & denom.marks(kNoHedge | kSorted);
   AbstractForm<V> f(std::in_place, Quotient<V>{std::move(numer), std::move(denom)});
-  if (clean) f.settle(kNoHedge);
+  if (known != 0) f.settle(known);
   return f;
 }
 template <class V>

@@ -491,14 +491,20 @@ TEST(Form, WalksKeepWhatTheyFound) {
             "[[P(1) * P(2)] * [P(1) * P(2)] * P(0)]");
   EXPECT_EQ(str(unsorted), "[P(2) * P(1)]");
 
+  // A P is settled for the simplifier at its making: the walk visits the two nodes above them.
   const Form g = Quot(Sum({1}, P({1, 2})), P({2}));
+  EXPECT_TRUE(P({2}).settled(form::kSimplified));
   visits = 0;
   form::map(g, count_visit, form::kSimplified);
-  EXPECT_EQ(visits, 4);
+  EXPECT_EQ(visits, 2);
   form::map(Prod({g, P({3})}), count_visit, form::kSimplified);
-  EXPECT_EQ(visits, 4 + 2);   // the product and P(3); g is settled
+  EXPECT_EQ(visits, 2 + 1);   // the product alone; g and P(3) are settled
   form::map(g, count_visit);  // no mark: every node again
-  EXPECT_EQ(visits, 6 + 4);
+  EXPECT_EQ(visits, 3 + 4);
+  // Sorting marks: a Marginal or a Quotient over sorted children is sorted from its making.
+  EXPECT_TRUE(g.settled(form::kSorted));
+  EXPECT_FALSE(Sum({1}, unsorted).settled(form::kSorted));
+  EXPECT_FALSE(Quot(P({1}), unsorted).settled(form::kSorted));
   EXPECT_FALSE(form::map(P({1}), rename_one_to_nine, form::kSimplified).id() == nullptr);
   EXPECT_EQ(str(form::map(Sum({1}, P({1})), rename_one_to_nine, 0)), "Sum{1} P(9)");
 
