@@ -258,8 +258,6 @@ bool extract_list(PyObject* obj, const char* arg, std::vector<T>& out, Extract e
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) PyErr_Clear();
     out.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(hint, 0, 1 << 16)));
-    // Plain lists and tuples are read by index: the same items in the same order as their
-    // iterators give, without an iterator object and a call per item.
     // Items are read into the elements the list already has (a list kept from an earlier call
     // keeps the storage of its strings), then into new ones; the rest is dropped at the end.
     std::size_t used = 0;
@@ -267,6 +265,8 @@ bool extract_list(PyObject* obj, const char* arg, std::vector<T>& out, Extract e
       if (used == out.size()) out.emplace_back();
       return out[used++];
     };
+    // Plain lists and tuples are read by index: the same items in the same order as their
+    // iterators give, without an iterator object and a call per item.
     const bool list = PyList_CheckExact(obj);
     if (list || PyTuple_CheckExact(obj)) {
       for (Py_ssize_t i = 0; i < (list ? PyList_Size(obj) : PyTuple_Size(obj)); ++i) {

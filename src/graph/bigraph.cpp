@@ -1,8 +1,6 @@
 #include "graph/bigraph.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <tuple>
 
 namespace zeph::graph {
 
@@ -17,36 +15,11 @@ BiGraph BiGraph::subgraph(const VarSet& s) const {
 VarSet BiGraph::c_component_of(VarId n) const {
   VarSet component;
   if (!nodes_.empty() && nodes_.back() < 128) {
-    // Small graphs: the nodes still to visit as two words of bits, no list to allocate.
-    using Word = VarSet::Word;
+    // Small graphs: the walk goes over two words of bits, no list to allocate.
     if (!nodes_.contains(n)) return component;
-    const Word node0 = nodes_.words()[0], node1 = nodes_.words()[1];
-    Word comp0 = 0, comp1 = 0;
-    (n < 64 ? comp0 : comp1) = Word{1} << (n % 64);
-    Word open0 = comp0, open1 = comp1;
-    const bool bits = edges_->small();
-    while ((open0 | open1) != 0) {
-      const VarId v = open0 != 0 ? std::countr_zero(open0) : 64 + std::countr_zero(open1);
-      if (v < 64) {
-        open0 &= open0 - 1;
-      } else {
-        open1 &= open1 - 1;
-      }
-      Word u0 = 0, u1 = 0;
-      if (bits) {
-        std::tie(u0, u1) = edges_->member_bits(v);
-      } else if (const auto* stored = edges_->find(v)) {
-        for (VarId u : *stored) {
-          if (u >= 0 && u < 128) (u < 64 ? u0 : u1) |= Word{1} << (u % 64);
-        }
-      }
-      u0 &= node0 & ~comp0;
-      u1 &= node1 & ~comp1;
-      comp0 |= u0;
-      comp1 |= u1;
-      open0 |= u0;
-      open1 |= u1;
-    }
+    const VarSet::Word bit = VarSet::Word{1} << (n % 64);
+    const auto [comp0, comp1] = edges_->reach_small(
+        {n < 64 ? bit : 0, n < 64 ? 0 : bit}, {nodes_.words()[0], nodes_.words()[1]}, nullptr);
     return VarSet::from_words(comp0, comp1);
   }
   std::vector<VarId> stack(1, n);

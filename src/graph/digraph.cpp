@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <tuple>
 
 #include "utils/panic.hpp"
 
@@ -50,40 +49,14 @@ VarSet DiGraph::ancestors_walk(const VarSet& s, const VarSet* cut) const {
     throw Panic("cannot find ancestors of " + s.to_string() + " in DiGraph " + to_string() +
                 " because not all queried\n                nodes were found in the graph");
   }
-  VarSet found = s;
   if (nodes_.empty() || nodes_.back() < 128) {
-    // Small graphs: the nodes still to visit as two words of bits, no list to allocate. Each
-    // node enters them once.
-    using Word = VarSet::Word;
-    const Word node0 = nodes_.words()[0], node1 = nodes_.words()[1];
-    const Word s0 = s.words()[0], s1 = s.words()[1];
-    Word found0 = s0, found1 = s1, open0 = s0, open1 = s1;
-    const bool bits = edges_->small();
-    while ((open0 | open1) != 0) {
-      const VarId v = open0 != 0 ? std::countr_zero(open0) : 64 + std::countr_zero(open1);
-      if (v < 64) {
-        open0 &= open0 - 1;
-      } else {
-        open1 &= open1 - 1;
-      }
-      if (cut != nullptr && cut->contains(v)) continue;
-      Word p0 = 0, p1 = 0;
-      if (bits) {
-        std::tie(p0, p1) = edges_->member_bits(v);
-      } else if (const auto* stored = edges_->find(v)) {
-        for (VarId p : *stored) {
-          if (p >= 0 && p < 128) (p < 64 ? p0 : p1) |= Word{1} << (p % 64);
-        }
-      }
-      p0 &= node0 & ~found0;
-      p1 &= node1 & ~found1;
-      found0 |= p0;
-      found1 |= p1;
-      open0 |= p0;
-      open1 |= p1;
-    }
+    // Small graphs: the walk goes over two words of bits, no list to allocate.
+    const VarSet::Word s0 = s.words()[0], s1 = s.words()[1];
+    const auto [found0, found1] =
+        edges_->reach_small({s0, s1}, {nodes_.words()[0], nodes_.words()[1]}, cut);
     return VarSet::from_words(found0 & ~s0, found1 & ~s1);
   }
+  VarSet found = s;
   std::vector<VarId> stack = s.to_vector();
   const std::size_t n = nodes_.size();
   for (std::size_t i = 0; !stack.empty(); ++i) {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <bit>
 #include <concepts>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -32,11 +34,16 @@ class AdjacencyMap {
   // Maps whose ids all lie below 128 also keep the members stored under each id as the two words
   // of a small set: walks over small graphs then take a node's members in one step.
   bool small() const noexcept { return small_; }
+  using Bits = std::pair<VarSet::Word, VarSet::Word>;
   // The members stored under v as two words of bits, both zero for no entry; small maps only.
-  std::pair<VarSet::Word, VarSet::Word> member_bits(VarId v) const noexcept {
+  Bits member_bits(VarId v) const noexcept {
     const auto i = static_cast<std::size_t>(v);
-    return i < bits_.size() ? bits_[i] : std::pair<VarSet::Word, VarSet::Word>{0, 0};
+    return i < bits_.size() ? bits_[i] : Bits{0, 0};
   }
+  // The ids below 128 reached from `seed` (itself included) by following stored members, within
+  // `within`; members of `stop` are reached but not followed. Sets as two words of bits; on a map
+  // that is not small, the members below 128 of each list.
+  Bits reach_small(Bits seed, Bits within, const VarSet* stop) const noexcept;
   // "{1: {0}, 2: {1}}", entries and members in ascending order.
   std::string to_string() const;
 
@@ -46,6 +53,37 @@ class AdjacencyMap {
   bool small_ = true;
   std::vector<std::pair<VarSet::Word, VarSet::Word>> bits_;  // indexed by id, while small
 };
+
+inline AdjacencyMap::Bits AdjacencyMap::reach_small(Bits seed, Bits within,
+                                                    const VarSet* stop) const noexcept {
+  using Word = VarSet::Word;
+  auto [found0, found1] = seed;
+  Word open0 = found0, open1 = found1;
+  while ((open0 | open1) != 0) {
+    const VarId v = open0 != 0 ? std::countr_zero(open0) : 64 + std::countr_zero(open1);
+    if (v < 64) {
+      open0 &= open0 - 1;
+    } else {
+      open1 &= open1 - 1;
+    }
+    if (stop != nullptr && stop->contains(v)) continue;
+    Word m0 = 0, m1 = 0;
+    if (small_) {
+      std::tie(m0, m1) = member_bits(v);
+    } else if (const auto* stored = find(v)) {
+      for (VarId m : *stored) {
+        if (m >= 0 && m < 128) (m < 64 ? m0 : m1) |= Word{1} << (m % 64);
+      }
+    }
+    m0 &= within.first & ~found0;
+    m1 &= within.second & ~found1;
+    found0 |= m0;
+    found1 |= m1;
+    open0 |= m0;
+    open1 |= m1;
+  }
+  return {found0, found1};
+}
 
 // Every graph-like type derives a new graph of its own type restricted to a node set.
 template <class G>

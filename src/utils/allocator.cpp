@@ -95,7 +95,8 @@ inline std::size_t bytes_of(std::size_t list) noexcept {
 
 #endif
 
-// The paths of a block that no kept list serves: malloc, and free.
+// A block that the inline path below could not take from a small list: from the larger lists,
+// or from malloc.
 [[gnu::noinline]] void* allocate_new(std::size_t size) {
   if (size == 0) size = 1;
 #ifdef ZEPH_KEEP_BLOCKS
