@@ -314,14 +314,26 @@ QueryArgsLease::QueryArgsLease() {
 
 QueryArgsLease::~QueryArgsLease() {
   if (slot_ == nullptr) return;
-  // A call over a large graph leaves its lists to be freed, not kept.
-  constexpr std::size_t kKeep = 1024;
+  // A call over a large graph, or with long names, leaves its lists to be freed, not kept.
+  constexpr std::size_t kKeepItems = 1024;
+  constexpr std::size_t kKeepBytes = 64 * 1024;
   const QueryArgs& a = *args_;
-  if (a.d_edges.capacity() + a.b_edges.capacity() + a.y.capacity() + a.x.capacity() +
-          a.z.capacity() >
-      kKeep) {
-    slot_->args.reset();
-  }
+  std::size_t items = 0;
+  std::size_t bytes = 0;
+  auto count = [&](const NameSet& names) {
+    items += names.capacity();
+    for (const Name& n : names) bytes += n.capacity();
+  };
+  auto count_pairs = [&](const std::vector<NamePair>& pairs) {
+    items += pairs.capacity();
+    for (const NamePair& p : pairs) bytes += p.first.capacity() + p.second.capacity();
+  };
+  count_pairs(a.d_edges);
+  count_pairs(a.b_edges);
+  count(a.y);
+  count(a.x);
+  count(a.z);
+  if (items > kKeepItems || bytes > kKeepBytes) slot_->args.reset();
   slot_->busy = false;
 }
 

@@ -391,6 +391,9 @@ def test_a_call_made_while_the_arguments_are_read_gets_lists_of_its_own():
     chain = [(f"V{i}", f"V{i + 1}") for i in range(3000)]
     zeph.id(chain, [], ["V0"], ["V3000"], [])
     assert zeph.id(*front) == inner[0]
+    long_name = "W" * 100_000
+    zeph.id([(long_name, "Y")], [], [long_name], ["Y"], [])
+    assert zeph.id(*front) == inner[0]
 
 
 def test_empty_sequences_of_any_kind_are_empty():
