@@ -373,7 +373,7 @@ const VarSet& vars_set(const Form& p_form) {
   return *node.vars_set;
 }
 
-SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
+ZEPH_COUNTS_BITS SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
   if (vars.empty()) return {vars, sub};
   if (!vars.ascending()) {
     VarSet in = set_utils::make_set(std::span<const VarId>(vars.data(), vars.size()));

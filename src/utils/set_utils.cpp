@@ -53,7 +53,7 @@ void VarSet::grow(std::size_t n) {
   nwords_ = static_cast<std::uint32_t>(n);
 }
 
-void VarSet::recount() noexcept {
+ZEPH_COUNTS_BITS void VarSet::recount() noexcept {
   const VarSet::Word* w = words();
   std::size_t c = 0;
   for (std::size_t i = 0; i < nwords_; ++i) c += w[i] ? bits_in(w[i]) : 0;
@@ -151,7 +151,7 @@ VarSet make_set(std::span<const VarId> ids) {
 
 // Each operation counts its members as it makes them, from the counts it knows: only the words
 // the two sets have in common are read twice.
-VarSet difference_wide(const VarSet& a, const VarSet& b) {
+ZEPH_COUNTS_BITS VarSet difference_wide(const VarSet& a, const VarSet& b) {
   VarSet out(a);
   VarSet::Word* o = out.words();
   const VarSet::Word* y = b.words();
@@ -167,7 +167,7 @@ VarSet difference_wide(const VarSet& a, const VarSet& b) {
   return out;
 }
 
-VarSet union_wide(const VarSet& a, const VarSet& b) {
+ZEPH_COUNTS_BITS VarSet union_wide(const VarSet& a, const VarSet& b) {
   const VarSet& big = a.nwords_ >= b.nwords_ ? a : b;
   const VarSet& small = a.nwords_ >= b.nwords_ ? b : a;
   VarSet out(big);
@@ -184,7 +184,7 @@ VarSet union_wide(const VarSet& a, const VarSet& b) {
   return out;
 }
 
-VarSet intersection_wide(const VarSet& a, const VarSet& b) {
+ZEPH_COUNTS_BITS VarSet intersection_wide(const VarSet& a, const VarSet& b) {
   std::size_t common = std::min(a.nwords_, b.nwords_);
   VarSet out = VarSet::zeros(common);
   VarSet::Word* o = out.words();
