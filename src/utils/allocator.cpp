@@ -40,14 +40,15 @@ namespace {
 
 // Blocks of up to 512 bytes in lists 16 bytes apart; above, up to 16 KiB (the bit sets and factor
 // lists of long chains), eight lists per doubling, so that rounding up wastes at most an eighth;
-// at most 1 MiB kept per thread.
+// at most 8 MiB kept per thread: a call over a long chain frees and makes again some megabytes
+// of sets, and blocks it could not keep go back to malloc's shared bins and are fetched again.
 constexpr std::size_t kStep = 16;
 constexpr std::size_t kSmallLists = 32;
 constexpr std::size_t kSmallBytes = kSmallLists * kStep;
 constexpr std::size_t kDoublings = 5;
 constexpr std::size_t kLists = kSmallLists + 8 * kDoublings;
 constexpr std::size_t kLargestBytes = kSmallBytes << kDoublings;
-constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
+constexpr std::size_t kKeepBytes = std::size_t{1} << 23;
 
 struct FreeBlock {
   FreeBlock* next;
