@@ -150,19 +150,33 @@ VarSet make_set(std::span<const VarId> ids) {
 }
 
 // Each operation counts its members as it makes them, from the counts it knows: only the words
-// the two sets have in common are read twice.
+// the two sets have in common are read twice. Differences and intersections leave out the zero
+// words at their end (a set that fits inline again lives inline): the sets made from wide ones
+// are often far narrower, such as a prefix of a long chain or a single node of it, and every
+// later operation on them reads only the words they still have.
 ZEPH_COUNTS_BITS VarSet difference_wide(const VarSet& a, const VarSet& b) {
-  VarSet out(a);
-  VarSet::Word* o = out.words();
+  const VarSet::Word* x = a.words();
   const VarSet::Word* y = b.words();
-  std::size_t common = std::min(a.nwords_, b.nwords_);
-  std::size_t removed = 0;
-  for (std::size_t i = 0; i < common; ++i) {
-    const VarSet::Word both = o[i] & y[i];
-    if (both == 0) continue;
-    removed += bits_in(both);
-    o[i] &= ~y[i];
+  const std::size_t common = std::min(a.nwords_, b.nwords_);
+  std::size_t top = a.nwords_;
+  while (top > 0 && (top > common ? x[top - 1] : x[top - 1] & ~y[top - 1]) == 0) --top;
+  if (top <= VarSet::kInline) {
+    auto word = [&](std::size_t i) { return i < common ? x[i] & ~y[i] : x[i]; };
+    return VarSet::of_words(top > 0 ? word(0) : 0, top > 1 ? word(1) : 0);
   }
+  VarSet out;
+  out.heap_ = VarSet::allocate_words(top);
+  out.nwords_ = static_cast<std::uint32_t>(top);
+  VarSet::Word* o = out.heap_;
+  const std::size_t shared = std::min(common, top);
+  std::size_t removed = 0;
+  for (std::size_t i = 0; i < shared; ++i) {
+    removed += bits_in(x[i] & y[i]);
+    o[i] = x[i] & ~y[i];
+  }
+  // Past the end of the result, every word of a is in b.
+  for (std::size_t i = shared; i < common; ++i) removed += bits_in(x[i]);
+  if (top > shared) std::memcpy(o + shared, x + shared, (top - shared) * sizeof(VarSet::Word));
   out.count_ = static_cast<std::uint32_t>(a.count_ - removed);
   return out;
 }
@@ -185,15 +199,21 @@ ZEPH_COUNTS_BITS VarSet union_wide(const VarSet& a, const VarSet& b) {
 }
 
 ZEPH_COUNTS_BITS VarSet intersection_wide(const VarSet& a, const VarSet& b) {
-  std::size_t common = std::min(a.nwords_, b.nwords_);
-  VarSet out = VarSet::zeros(common);
-  VarSet::Word* o = out.words();
   const VarSet::Word* x = a.words();
   const VarSet::Word* y = b.words();
+  std::size_t top = std::min(a.nwords_, b.nwords_);
+  while (top > 0 && (x[top - 1] & y[top - 1]) == 0) --top;
+  if (top <= VarSet::kInline) {
+    return VarSet::of_words(top > 0 ? x[0] & y[0] : 0, top > 1 ? x[1] & y[1] : 0);
+  }
+  VarSet out;
+  out.heap_ = VarSet::allocate_words(top);
+  out.nwords_ = static_cast<std::uint32_t>(top);
+  VarSet::Word* o = out.heap_;
   std::size_t count = 0;
-  for (std::size_t i = 0; i < common; ++i) {
+  for (std::size_t i = 0; i < top; ++i) {
     o[i] = x[i] & y[i];
-    if (o[i] != 0) count += bits_in(o[i]);
+    count += bits_in(o[i]);
   }
   out.count_ = static_cast<std::uint32_t>(count);
   return out;

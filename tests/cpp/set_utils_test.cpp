@@ -55,6 +55,50 @@ TEST(SetUtils, AlgebraTable) {
   }
 }
 
+// Differences and intersections of wide sets drop the zero words at their end: narrower results,
+// inline ones among them, must hold the same members and count, and grow again when inserted into.
+TEST(SetUtils, NarrowedResults) {
+  struct Case {
+    const char* name;
+    VarSet result;
+    std::vector<VarId> members;
+  };
+  const std::vector<Case> cases = {
+      {"difference back to inline", difference(VarSet{1, 70, 300, 5000}, VarSet{300, 5000}), {1, 70}},
+      {"difference narrower on the heap", difference(VarSet{1, 200, 300, 5000}, VarSet{5000}),
+       {1, 200, 300}},
+      {"difference ending inside the common words", difference(VarSet{1, 200, 300}, VarSet{300, 400}),
+       {1, 200}},
+      {"difference keeping the tail of the left", difference(VarSet{1, 2, 200, 5000}, VarSet{2, 200}),
+       {1, 5000}},
+      {"difference by a wider set", difference(VarSet{1, 200}, VarSet{200, 5000}), {1}},
+      {"difference to nothing", difference(VarSet{130, 900}, VarSet{130, 900, 1000}), {}},
+      {"intersection back to inline", intersection(VarSet{1, 4000}, VarSet{1, 2, 300}), {1}},
+      {"intersection narrower on the heap", intersection(VarSet{3, 200, 4000}, VarSet{3, 200, 300}),
+       {3, 200}},
+      {"intersection empty", intersection(VarSet{5, 4000}, VarSet{6, 4001}), {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(members(c.result), c.members);
+    EXPECT_EQ(c.result.size(), c.members.size());
+    EXPECT_EQ(c.result, make_set(c.members));
+    EXPECT_EQ(c.result.empty(), c.members.empty());
+    if (!c.members.empty()) {
+      EXPECT_EQ(c.result.back(), c.members.back());
+      EXPECT_EQ(c.result.front(), c.members.front());
+    }
+    VarSet grown = c.result;
+    EXPECT_TRUE(grown.insert(9000));
+    EXPECT_TRUE(grown.insert(0) || c.members.front() == 0);
+    EXPECT_TRUE(grown.contains(9000));
+    EXPECT_EQ(grown.size(), c.members.size() + 2);
+    EXPECT_TRUE(c.result.is_subset(grown));
+    EXPECT_EQ(union_(c.result, VarSet{9000, 0}), grown);
+    EXPECT_EQ(difference(grown, VarSet{0, 9000}), c.result);
+  }
+}
+
 TEST(SetUtils, MakeSet) {
   EXPECT_TRUE(make_set(std::vector<VarId>{}).empty());
   const std::vector<VarId> run = {4, 1, 4, 300, 1, 0};
