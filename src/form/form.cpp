@@ -41,11 +41,16 @@ Ordering compare_lists(const VarList<VarId>& a, const VarList<VarId>& b) {
   return compare_values(a.size(), b.size());
 }
 
+// With `kConsistent`, the caller knows that the comparison orders these forms consistently (a
+// strict weak order): then two sorted halves already in order need no merge, and the result is
+// still the one stable order there is.
+template <bool kConsistent = false>
 void merge_sort(std::vector<Form>& v, std::size_t lo, std::size_t hi, std::vector<Form>& tmp) {
   if (hi - lo <= 1) return;
   std::size_t mid = lo + (hi - lo) / 2;
-  merge_sort(v, lo, mid, tmp);
-  merge_sort(v, mid, hi, tmp);
+  merge_sort<kConsistent>(v, lo, mid, tmp);
+  merge_sort<kConsistent>(v, mid, hi, tmp);
+  if (kConsistent && partial_cmp(v[mid], v[mid - 1]) != Ordering::Less) return;
   tmp.clear();
   std::size_t i = lo;
   std::size_t j = mid;
@@ -465,7 +470,26 @@ void stable_sort_forms(std::vector<Form>& forms) {
   std::vector<Form> tmp;
   if (scratch != nullptr) tmp.swap(scratch->buffer);
   tmp.reserve(forms.size());
-  merge_sort(forms, 0, forms.size(), tmp);
+  // The comparison is consistent on P terms (their lists and source, in turn, each compared
+  // lexicographically) and between forms of different kinds (by kind); where it is not, between
+  // two Marginals, Products or Quotients, the forms of each of those kinds are at most one.
+  bool consistent = true;
+  std::uint8_t seen = 0;
+  for (const Form& f : forms) {
+    const Kind k = f.kind();
+    if (k == Kind::P || k == Kind::Hedge) continue;
+    const auto bit = static_cast<std::uint8_t>(1U << static_cast<unsigned>(k));
+    if (seen & bit) {
+      consistent = false;
+      break;
+    }
+    seen |= bit;
+  }
+  if (consistent) {
+    merge_sort<true>(forms, 0, forms.size(), tmp);
+  } else {
+    merge_sort(forms, 0, forms.size(), tmp);
+  }
   tmp.clear();
   if (scratch != nullptr && tmp.capacity() <= 4096) tmp.swap(scratch->buffer);
 }

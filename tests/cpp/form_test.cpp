@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <numeric>
 #include <set>
 #include <string>
 #include <vector>
@@ -335,6 +336,75 @@ TEST(Form, ShortListsSortAsTheMergeSort) {
       while (at < n && ++pick[at] == pool.size()) pick[at++] = 0;
       if (at == n) break;
     }
+  }
+}
+
+// Lists of P terms, with at most one form of each other kind, skip the merges of halves already in
+// order; lists of several Marginals, Products or Quotients merge every time. Either way the order
+// is the merge sort's, also for lists that arrive sorted, reversed or nearly sorted.
+TEST(Form, LongListsSortAsTheMergeSort) {
+  std::uint32_t seed = 2026;
+  auto next = [&seed](std::uint32_t n) {
+    seed = seed * 1103515245U + 12345U;
+    return (seed >> 16) % n;
+  };
+  const form::VarList<VarId> chain(std::vector<VarId>{0, 1, 2, 3, 4, 5, 6, 7});
+  auto term = [&]() -> Form {
+    switch (next(3)) {
+      case 0:  // a run of the shared ascending list
+        return P(chain.slice(next(4), 1 + next(4)));
+      case 1:
+        return P({static_cast<VarId>(next(4)), static_cast<VarId>(next(4))},
+                 {static_cast<VarId>(next(3))});
+      default:
+        return form::p<VarId>({static_cast<VarId>(next(3))}, {},
+                              static_cast<std::int32_t>(next(2)));
+    }
+  };
+  // Quotients whose numerators compare equal without being equal: the comparison is not
+  // consistent between them.
+  const Form others[] = {Quot(Sum({1}, P({5})), P({0})), Quot(Sum({2}, P({5})), P({1})),
+                         Quot(Sum({1}, P({5})), P({2})), Sum({1}, P({5})),
+                         Prod({P({1}), P({2})}),         Hedge()};
+  for (int round = 0; round < 300; ++round) {
+    std::vector<Form> list;
+    const std::size_t n = 4 + next(60);
+    for (std::size_t i = 0; i < n; ++i) list.push_back(term());
+    // None or some of the other kinds; two of one kind take the merge of every pair of halves.
+    for (std::uint32_t k = next(5); k > 0; --k)
+      list.insert(list.begin() + next(n), others[next(6)]);
+    switch (round % 3) {
+      case 0:
+        reference_sort(list, 0, list.size());
+        break;
+      case 1:
+        reference_sort(list, 0, list.size());
+        std::reverse(list.begin(), list.end());
+        break;
+      default:
+        break;
+    }
+    if (round % 2) std::swap(list[next(n)], list[next(n)]);
+    std::vector<Form> expected = list;
+    reference_sort(expected, 0, expected.size());
+    form::stable_sort_forms(list);
+    ASSERT_EQ(list.size(), expected.size());
+    for (std::size_t k = 0; k < list.size(); ++k)
+      ASSERT_EQ(list[k].id(), expected[k].id()) << round;
+  }
+  // Every order of three such Quotients among P terms: skipping a merge there would move them.
+  const std::vector<Form> pool = {others[0], others[1], others[2], P({0}), P({1}), P({1}, {2})};
+  for (std::size_t n : {4, 5, 6}) {
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    do {
+      std::vector<Form> list;
+      for (std::size_t k : order) list.push_back(pool[k]);
+      std::vector<Form> expected = list;
+      reference_sort(expected, 0, expected.size());
+      form::stable_sort_forms(list);
+      for (std::size_t k = 0; k < n; ++k) ASSERT_EQ(list[k].id(), expected[k].id());
+    } while (std::next_permutation(order.begin(), order.end()));
   }
 }
 
