@@ -64,17 +64,23 @@ TEST(SetUtils, NarrowedResults) {
     std::vector<VarId> members;
   };
   const std::vector<Case> cases = {
-      {"difference back to inline", difference(VarSet{1, 70, 300, 5000}, VarSet{300, 5000}), {1, 70}},
-      {"difference narrower on the heap", difference(VarSet{1, 200, 300, 5000}, VarSet{5000}),
+      {"difference back to inline",
+       difference(VarSet{1, 70, 300, 5000}, VarSet{300, 5000}),
+       {1, 70}},
+      {"difference narrower on the heap",
+       difference(VarSet{1, 200, 300, 5000}, VarSet{5000}),
        {1, 200, 300}},
-      {"difference ending inside the common words", difference(VarSet{1, 200, 300}, VarSet{300, 400}),
+      {"difference ending inside the common words",
+       difference(VarSet{1, 200, 300}, VarSet{300, 400}),
        {1, 200}},
-      {"difference keeping the tail of the left", difference(VarSet{1, 2, 200, 5000}, VarSet{2, 200}),
+      {"difference keeping the tail of the left",
+       difference(VarSet{1, 2, 200, 5000}, VarSet{2, 200}),
        {1, 5000}},
       {"difference by a wider set", difference(VarSet{1, 200}, VarSet{200, 5000}), {1}},
       {"difference to nothing", difference(VarSet{130, 900}, VarSet{130, 900, 1000}), {}},
       {"intersection back to inline", intersection(VarSet{1, 4000}, VarSet{1, 2, 300}), {1}},
-      {"intersection narrower on the heap", intersection(VarSet{3, 200, 4000}, VarSet{3, 200, 300}),
+      {"intersection narrower on the heap",
+       intersection(VarSet{3, 200, 4000}, VarSet{3, 200, 300}),
        {3, 200}},
       {"intersection empty", intersection(VarSet{5, 4000}, VarSet{6, 4001}), {}},
   };
