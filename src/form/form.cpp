@@ -400,30 +400,45 @@ ZEPH_COUNTS_BITS SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
     if (w == hi / kBits && hi % kBits != kBits - 1) m &= (Word{1} << (hi % kBits + 1)) - 1;
     return m;
   };
-  std::size_t kept_count = 0;
+  // The run holds exactly the buffer's members in that range: only the summed ones are counted,
+  // the words at the two ends of the range masked, those between taken whole.
+  const std::size_t lo_word = lo / kBits;
+  const std::size_t hi_word = hi / kBits;
   std::size_t summed = 0;
-  VarId first = -1;
-  VarId last = -1;
-  for (std::size_t w = lo / kBits; w <= hi / kBits; ++w) {
-    const Word m = in_range(w);
-    const Word s = w < out_words ? out[w] : 0;
-    const Word k = m & ~s;
-    summed += set_utils::bits_in(m & s);
-    if (k == 0) continue;
-    kept_count += set_utils::bits_in(k);
-    const auto base = static_cast<VarId>(w * kBits);
-    if (first < 0) first = base + std::countr_zero(k);
-    last = base + static_cast<VarId>(kBits - 1) - std::countl_zero(k);
+  if (lo_word < out_words) {
+    const std::size_t end = std::min(hi_word, out_words - 1);
+    summed = set_utils::bits_in(in_range(lo_word) & out[lo_word]);
+    for (std::size_t w = lo_word + 1; w < end; ++w) summed += set_utils::bits_in(in[w] & out[w]);
+    if (end > lo_word) summed += set_utils::bits_in(in_range(end) & out[end]);
   }
   if (summed == 0) return {vars, sub};
+  const std::size_t kept_count = vars.size() - summed;
+  auto kept_at = [&](std::size_t w) { return in_range(w) & ~(w < out_words ? out[w] : 0); };
+  VarId first = -1;
+  VarId last = -1;
+  if (kept_count > 0) {
+    // Between the two end words the kept members are the words of the buffer outside sub.
+    auto inner_kept = [&](std::size_t w) { return in[w] & ~(w < out_words ? out[w] : 0); };
+    std::size_t w = lo_word;
+    Word k = kept_at(w);
+    while (k == 0) k = ++w == hi_word ? kept_at(w) : inner_kept(w);
+    first = static_cast<VarId>(w * kBits) + std::countr_zero(k);
+    w = hi_word;
+    k = kept_at(w);
+    while (k == 0) k = --w == lo_word ? kept_at(w) : inner_kept(w);
+    last = static_cast<VarId>(w * kBits + kBits - 1) - std::countl_zero(k);
+  }
+  // The rest: none where every member of sub was summed out of the list.
   VarSet rest;
-  if (vars.whole()) {
-    rest = set_utils::difference(sub, all);
-  } else {
-    rest = sub;
-    for (std::size_t w = lo / kBits; w <= hi / kBits && w < out_words; ++w) {
-      for (Word s = in_range(w) & out[w]; s != 0; s &= s - 1)
-        rest.erase(static_cast<VarId>(w * kBits) + std::countr_zero(s));
+  if (summed < sub.size()) {
+    if (vars.whole()) {
+      rest = set_utils::difference(sub, all);
+    } else {
+      rest = sub;
+      for (std::size_t w = lo / kBits; w <= hi / kBits && w < out_words; ++w) {
+        for (Word s = in_range(w) & out[w]; s != 0; s &= s - 1)
+          rest.erase(static_cast<VarId>(w * kBits) + std::countr_zero(s));
+      }
     }
   }
   if (kept_count == 0) return {VarList<VarId>(), std::move(rest)};
@@ -507,6 +522,11 @@ VarSet free(const Form& form) {
     const auto& given = as_p(form).given;
     return given.empty() ? vars : set_utils::union_(vars, set_utils::make_set(given));
   }
+  // Nor does a sum over such a term, the distribution each step of the recursion passes on.
+  if (form.kind() == Kind::Marginal && as_marginal(form).exp.kind() == Kind::P &&
+      as_p(as_marginal(form).exp).given.empty()) {
+    return set_utils::difference(vars_set(as_marginal(form).exp), as_marginal(form).sub);
+  }
   NodeMemo<VarSet> memo;
   return free_rec(form, memo);
 }
@@ -522,16 +542,17 @@ Form factorize_subset(Order order, Form form, const VarSet& subset) {
   // Only variables of the order are summed out: the rest are values that an earlier step
   // holds fixed, and they stay free.
   std::vector<VarId> whole;
-  VarSet in_order;
+  VarSet made;
+  const VarSet* members = order.members();  // an order that knows its members holds each once
   bool repeats = false;
-  if (const VarSet* members = order.members()) {
-    in_order = *members;  // an order that knows its members holds each once
-  } else {
+  if (members == nullptr) {
     whole = std::move(order).to_vector();
-    in_order = set_utils::make_set(whole);
-    repeats = in_order.size() != whole.size();
+    made = set_utils::make_set(whole);
+    repeats = made.size() != whole.size();
     order = Order(std::move(whole));
+    members = &made;
   }
+  const VarSet& in_order = *members;
   const VarSet summable = set_utils::intersection(free(form), in_order);
   // The factor of v sums out the summable variables that are not v or after v in the order.
   std::vector<std::pair<VarId, VarSet>> kept;

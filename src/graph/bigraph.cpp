@@ -41,7 +41,7 @@ std::vector<VarSet> BiGraph::c_components() const {
   for (VarId n : nodes_) {
     if (placed.contains(n)) continue;
     VarSet component = c_component_of(n);
-    placed = set_utils::union_(placed, component);
+    placed.insert_all(component);
     components.push_back(std::move(component));
   }
   return components;

@@ -97,11 +97,13 @@ std::shared_ptr<const Model::ParentIndex> Model::shared_index() const {
 // children are made only for the nodes that the walk reaches after them.
 class Model::LazyOrder : public form::OrderSource {
  public:
-  LazyOrder(const Model& m)
-      : index_(m.shared_index()),
-        in_(m.digraph.nodes()),
-        front_(set_utils::difference(m.bigraph.nodes(), m.digraph.nodes()).to_vector()) {
-    if (index_->acyclic) members_ = set_utils::union_(m.bigraph.nodes(), in_);
+  LazyOrder(const Model& m) : index_(m.shared_index()), in_(m.digraph.nodes()) {
+    // Mostly the bidirected graph knows no node that the directed one does not: the members are
+    // then the directed graph's nodes.
+    if (!m.bigraph.nodes().is_subset(in_)) {
+      front_ = set_utils::difference(m.bigraph.nodes(), in_).to_vector();
+      if (index_->acyclic) members_ = set_utils::union_(m.bigraph.nodes(), in_);
+    }
     // Nodes of an ancestral set other than those it is the ancestral set of all have a child.
     if (!m.ancestral_of_.empty() && m.ancestral_of_.is_subset(in_)) candidates_ = m.ancestral_of_;
   }
@@ -168,7 +170,10 @@ class Model::LazyOrder : public form::OrderSource {
     return out.size() > start;
   }
 
-  const VarSet* members() const override { return index_->acyclic ? &members_ : nullptr; }
+  const VarSet* members() const override {
+    if (!index_->acyclic) return nullptr;
+    return front_.empty() ? &in_ : &members_;
+  }
 
  private:
   std::size_t children_in(VarId v) const {

@@ -71,6 +71,22 @@ bool VarSet::insert_growing(VarId v) {
   return true;
 }
 
+ZEPH_COUNTS_BITS void VarSet::insert_all(const VarSet& other) {
+  const Word* s = other.words();
+  std::size_t n = other.nwords_;
+  while (n > 0 && s[n - 1] == 0) --n;
+  if (n > nwords_) grow(std::max<std::size_t>(n, 2 * static_cast<std::size_t>(nwords_)));
+  Word* o = words();
+  std::size_t added = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Word fresh = s[i] & ~o[i];
+    if (fresh == 0) continue;
+    added += bits_in(fresh);
+    o[i] |= fresh;
+  }
+  count_ += static_cast<std::uint32_t>(added);
+}
+
 bool VarSet::erase(VarId v) noexcept {
   if (!contains(v)) return false;
   words()[static_cast<std::size_t>(v) / kWordBits] &=
@@ -94,7 +110,11 @@ bool VarSet::is_subset(const VarSet& other) const noexcept {
 }
 
 VarId VarSet::front() const noexcept {
-  return *begin();
+  const Word* w = words();
+  for (std::size_t i = 0; i < nwords_; ++i) {
+    if (w[i] != 0) return static_cast<VarId>(i * kWordBits + std::countr_zero(w[i]));
+  }
+  return -1;
 }
 
 VarId VarSet::back() const noexcept {

@@ -92,6 +92,8 @@ class VarSet {
     ++count_;
     return true;
   }
+  // Adds the members of `other` in place.
+  void insert_all(const VarSet& other);
   // Removes v; returns whether it was present.
   bool erase(VarId v) noexcept;
   // Whether every member of this set is a member of `other`.

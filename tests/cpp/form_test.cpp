@@ -171,15 +171,15 @@ TEST(Form, SharedListsSumOutAndCompareAsLists) {
     const form::VarList<VarId> all(ids);
     ASSERT_TRUE(all.ascending());
     // A random run of the list, and a set to sum out: a prefix or suffix of the run, a
-    // scattered choice, or ids outside the list altogether.
+    // scattered choice, the whole run, or ids outside the list altogether.
     const std::size_t from = next(static_cast<std::uint32_t>(ids.size()));
     const std::size_t count = 1 + next(static_cast<std::uint32_t>(ids.size() - from));
     const form::VarList<VarId> run = round % 4 == 0 ? all : all.slice(from, count);
     VarSet sub;
-    const std::uint32_t how = next(4);
+    const std::uint32_t how = next(5);
     for (std::size_t i = 0; i < run.size(); ++i) {
       if ((how == 0 && i < run.size() / 2) || (how == 1 && i >= run.size() / 3) ||
-          (how == 2 && next(2) == 0))
+          (how == 2 && next(2) == 0) || how == 4)
         sub.insert(run[i]);
     }
     VarSet in;

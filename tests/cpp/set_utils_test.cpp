@@ -63,7 +63,17 @@ TEST(SetUtils, NarrowedResults) {
     VarSet result;
     std::vector<VarId> members;
   };
+  auto unite = [](VarSet a, const VarSet& b) {
+    a.insert_all(b);
+    return a;
+  };
+  VarSet emptied{7, 5000};  // wide, with zero words at its end
+  emptied.erase(5000);
   const std::vector<Case> cases = {
+      {"in place, inline", unite(VarSet{1, 2}, VarSet{2, 100}), {1, 2, 100}},
+      {"in place, growing", unite(VarSet{1, 2}, VarSet{2, 300, 4000}), {1, 2, 300, 4000}},
+      {"in place, into a wider set", unite(VarSet{1, 4000}, VarSet{1, 300}), {1, 300, 4000}},
+      {"in place, zero words left out", unite(VarSet{3}, emptied), {3, 7}},
       {"difference back to inline",
        difference(VarSet{1, 70, 300, 5000}, VarSet{300, 5000}),
        {1, 70}},
