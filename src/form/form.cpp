@@ -1,6 +1,7 @@
 #include "form/form.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <optional>
@@ -41,20 +42,13 @@ Ordering compare_lists(const VarList<VarId>& a, const VarList<VarId>& b) {
   return compare_values(a.size(), b.size());
 }
 
-// With `kConsistent`, the caller knows that the comparison orders these forms consistently (a
-// strict weak order): then two sorted halves already in order need no merge, and the result is
-// still the one stable order there is.
-template <bool kConsistent = false>
-void merge_sort(std::vector<Form>& v, std::size_t lo, std::size_t hi, std::vector<Form>& tmp) {
-  if (hi - lo <= 1) return;
-  std::size_t mid = lo + (hi - lo) / 2;
-  merge_sort<kConsistent>(v, lo, mid, tmp);
-  merge_sort<kConsistent>(v, mid, hi, tmp);
-  if (kConsistent && partial_cmp(v[mid], v[mid - 1]) != Ordering::Less) return;
+// Merges the sorted runs [lo, mid) and [mid, hi) of v, stably: the right element goes first only
+// when it is strictly Less, so ties keep their order.
+void merge_runs(std::vector<Form>& v, std::size_t lo, std::size_t mid, std::size_t hi,
+                std::vector<Form>& tmp) {
   tmp.clear();
   std::size_t i = lo;
   std::size_t j = mid;
-  // The right element goes first only when it is strictly Less: ties keep their order.
   while (i < mid && j < hi) {
     if (partial_cmp(v[j], v[i]) == Ordering::Less) {
       tmp.push_back(std::move(v[j++]));
@@ -65,6 +59,69 @@ void merge_sort(std::vector<Form>& v, std::size_t lo, std::size_t hi, std::vecto
   while (i < mid) tmp.push_back(std::move(v[i++]));
   while (j < hi) tmp.push_back(std::move(v[j++]));
   std::move(tmp.begin(), tmp.end(), v.begin() + static_cast<std::ptrdiff_t>(lo));
+}
+
+// The stable sort of forms: its exact sequence of comparisons decides the order where the
+// comparison is not consistent.
+void merge_sort(std::vector<Form>& v, std::size_t lo, std::size_t hi, std::vector<Form>& tmp) {
+  if (hi - lo <= 1) return;
+  std::size_t mid = lo + (hi - lo) / 2;
+  merge_sort(v, lo, mid, tmp);
+  merge_sort(v, mid, hi, tmp);
+  merge_runs(v, lo, mid, hi, tmp);
+}
+
+// The same where the caller knows that the comparison orders these forms consistently (a strict
+// weak order): then the stable order is the only one there is, and any stable sort finds it. This
+// one takes the list as it comes, in runs that are in order or strictly against it (those are
+// turned round: none of their forms are equal), and merges neighbouring runs, leaving two that
+// are already in order as they are. A list in order, or in reverse, costs one pass.
+void run_sort(std::vector<Form>& v, std::vector<Form>& tmp) {
+  auto less = [&](std::size_t a, std::size_t b) {
+    return partial_cmp(v[a], v[b]) == Ordering::Less;
+  };
+  // Where each run ends: on the stack for the few runs of most lists.
+  std::array<std::size_t, 32> few;
+  std::vector<std::size_t> many;
+  std::size_t runs = 0;
+  auto push = [&](std::size_t end) {
+    if (runs < few.size()) {
+      few[runs++] = end;
+      return;
+    }
+    if (many.empty()) many.assign(few.begin(), few.end());
+    many.push_back(end);
+    ++runs;
+  };
+  for (std::size_t i = 0; i < v.size();) {
+    std::size_t j = i + 1;
+    if (j < v.size() && less(j, j - 1)) {
+      while (j < v.size() && less(j, j - 1)) ++j;
+      std::reverse(v.begin() + static_cast<std::ptrdiff_t>(i),
+                   v.begin() + static_cast<std::ptrdiff_t>(j));
+    } else {
+      while (j < v.size() && !less(j, j - 1)) ++j;
+    }
+    push(j);
+    i = j;
+  }
+  std::size_t* ends = many.empty() ? few.data() : many.data();
+  while (runs > 1) {
+    std::size_t kept = 0;
+    std::size_t lo = 0;
+    for (std::size_t k = 0; k < runs; k += 2) {
+      if (k + 1 < runs) {
+        const std::size_t mid = ends[k];
+        const std::size_t hi = ends[k + 1];
+        if (less(mid, mid - 1)) merge_runs(v, lo, mid, hi, tmp);
+        ends[kept++] = hi;
+      } else {
+        ends[kept++] = ends[k];
+      }
+      lo = ends[kept - 1];
+    }
+    runs = kept;
+  }
 }
 
 // What a walk found for the shared nodes it has seen, keyed by node: a short list for small
@@ -501,7 +558,7 @@ void stable_sort_forms(std::vector<Form>& forms) {
     seen |= bit;
   }
   if (consistent) {
-    merge_sort<true>(forms, 0, forms.size(), tmp);
+    run_sort(forms, tmp);
   } else {
     merge_sort(forms, 0, forms.size(), tmp);
   }

@@ -41,7 +41,12 @@ std::vector<VarSet> BiGraph::c_components() const {
   for (VarId n : nodes_) {
     if (placed.contains(n)) continue;
     VarSet component = c_component_of(n);
-    placed.insert_all(component);
+    // Most nodes of a large graph have no bidirected edge: their component is themselves.
+    if (component.size() == 1) {
+      placed.insert(n);
+    } else {
+      placed.insert_all(component);
+    }
     components.push_back(std::move(component));
   }
   return components;

@@ -100,7 +100,13 @@ bool VarSet::is_subset(const VarSet& other) const noexcept {
   const VarSet::Word* a = words();
   const VarSet::Word* b = other.words();
   std::size_t common = std::min(nwords_, other.nwords_);
-  for (std::size_t i = 0; i < common; ++i) {
+  // Four words a test: wide sets are mostly subsets where they are asked.
+  std::size_t i = 0;
+  for (; i + 4 <= common; i += 4) {
+    if ((a[i] & ~b[i]) | (a[i + 1] & ~b[i + 1]) | (a[i + 2] & ~b[i + 2]) | (a[i + 3] & ~b[i + 3]))
+      return false;
+  }
+  for (; i < common; ++i) {
     if (a[i] & ~b[i]) return false;
   }
   for (std::size_t i = common; i < nwords_; ++i) {
@@ -111,7 +117,10 @@ bool VarSet::is_subset(const VarSet& other) const noexcept {
 
 VarId VarSet::front() const noexcept {
   const Word* w = words();
-  for (std::size_t i = 0; i < nwords_; ++i) {
+  // Sets of nodes far along a long chain start after many zero words: four at a test.
+  std::size_t i = 0;
+  while (i + 4 <= nwords_ && (w[i] | w[i + 1] | w[i + 2] | w[i + 3]) == 0) i += 4;
+  for (; i < nwords_; ++i) {
     if (w[i] != 0) return static_cast<VarId>(i * kWordBits + std::countr_zero(w[i]));
   }
   return -1;
@@ -120,6 +129,7 @@ VarId VarSet::front() const noexcept {
 VarId VarSet::back() const noexcept {
   const Word* w = words();
   std::size_t i = nwords_;
+  while (i >= 4 && (w[i - 1] | w[i - 2] | w[i - 3] | w[i - 4]) == 0) i -= 4;
   while (i > 0 && w[i - 1] == 0) --i;
   if (i == 0) return -1;
   return static_cast<VarId>((i - 1) * kWordBits + (kWordBits - 1) -
@@ -178,8 +188,16 @@ ZEPH_COUNTS_BITS VarSet difference_wide(const VarSet& a, const VarSet& b) {
   const VarSet::Word* x = a.words();
   const VarSet::Word* y = b.words();
   const std::size_t common = std::min(a.nwords_, b.nwords_);
+  // The end of the result: past the words of b those of a stay as they are; within them, the
+  // zero words are skipped four at a time (a prefix of a long chain leaves most of them).
   std::size_t top = a.nwords_;
-  while (top > 0 && (top > common ? x[top - 1] : x[top - 1] & ~y[top - 1]) == 0) --top;
+  while (top > common && x[top - 1] == 0) --top;
+  if (top <= common) {
+    auto left = [&](std::size_t i) { return x[i] & ~y[i]; };
+    while (top >= 4 && (left(top - 1) | left(top - 2) | left(top - 3) | left(top - 4)) == 0)
+      top -= 4;
+    while (top > 0 && left(top - 1) == 0) --top;
+  }
   if (top <= VarSet::kInline) {
     auto word = [&](std::size_t i) { return i < common ? x[i] & ~y[i] : x[i]; };
     return VarSet::of_words(top > 0 ? word(0) : 0, top > 1 ? word(1) : 0);
@@ -222,7 +240,9 @@ ZEPH_COUNTS_BITS VarSet intersection_wide(const VarSet& a, const VarSet& b) {
   const VarSet::Word* x = a.words();
   const VarSet::Word* y = b.words();
   std::size_t top = std::min(a.nwords_, b.nwords_);
-  while (top > 0 && (x[top - 1] & y[top - 1]) == 0) --top;
+  auto both = [&](std::size_t i) { return x[i] & y[i]; };
+  while (top >= 4 && (both(top - 1) | both(top - 2) | both(top - 3) | both(top - 4)) == 0) top -= 4;
+  while (top > 0 && both(top - 1) == 0) --top;
   if (top <= VarSet::kInline) {
     return VarSet::of_words(top > 0 ? x[0] & y[0] : 0, top > 1 ? x[1] & y[1] : 0);
   }

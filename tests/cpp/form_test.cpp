@@ -368,7 +368,8 @@ TEST(Form, LongListsSortAsTheMergeSort) {
                          Prod({P({1}), P({2})}),         Hedge()};
   for (int round = 0; round < 300; ++round) {
     std::vector<Form> list;
-    const std::size_t n = 4 + next(60);
+    // Some lists long enough for many runs of order and reverse order.
+    const std::size_t n = 4 + next(round % 10 == 0 ? 400 : 60);
     for (std::size_t i = 0; i < n; ++i) list.push_back(term());
     // None or some of the other kinds; two of one kind take the merge of every pair of halves.
     for (std::uint32_t k = next(5); k > 0; --k)
