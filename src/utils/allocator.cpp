@@ -7,7 +7,8 @@
 // Every block handed out is a plain malloc block, so free() takes any of them, from any thread,
 // and a block from a kept list can be given to a caller of any size its list covers. A freed
 // block joins a list only when the C library confirms it is large enough for that list: blocks
-// that another copy of the runtime allocated at their exact size are freed instead.
+// that another copy of the runtime allocated at their exact size are freed instead. The words of
+// the module's sets, which only this file allocates, skip that question (release_own).
 //
 // Only the replaceable functions in this file change; the module exports none of them, so the
 // process's other libraries keep their own. Under AddressSanitizer the lists are off, so that it
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "utils/allocation.hpp"
 #include "utils/thread_cache.hpp"
 
 #if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
@@ -132,14 +134,16 @@ inline std::size_t bytes_of(std::size_t list) noexcept {
 
 #ifdef ZEPH_KEEP_BLOCKS
 // Keeps a block of `size` bytes on its list (`list_of(size)`, of blocks of `bytes`) if it is
-// about the size of that list; otherwise frees it.
-inline void release_kept(void* block, std::size_t list, std::size_t bytes) noexcept {
+// about the size of that list; otherwise frees it. A block `own` came from allocate() above,
+// which makes every block at the size of its list.
+inline void release_kept(void* block, std::size_t list, std::size_t bytes, bool own) noexcept {
   Lists* lists = thread_cache<Lists>();
   // Only blocks about the size of their list: one that the C library had to map a page for
   // (under memory pressure) costs far more than it holds, and is given back.
   std::size_t usable = 0;
   if (lists != nullptr && lists->kept + bytes <= kKeepBytes &&
-      (usable = malloc_usable_size(block)) >= bytes && usable <= bytes + bytes / 2 + 32) {
+      (own ||
+       ((usable = malloc_usable_size(block)) >= bytes && usable <= bytes + bytes / 2 + 32))) {
     auto* free_block = static_cast<FreeBlock*>(block);
     free_block->next = lists->head[list];
     lists->head[list] = free_block;
@@ -149,9 +153,9 @@ inline void release_kept(void* block, std::size_t list, std::size_t bytes) noexc
   std::free(block);
 }
 
-[[gnu::noinline]] void release_large(void* block, std::size_t size) noexcept {
+[[gnu::noinline]] void release_large(void* block, std::size_t size, bool own) noexcept {
   const std::size_t list = list_of(size);
-  release_kept(block, list, bytes_of(list));
+  release_kept(block, list, bytes_of(list), own);
 }
 #endif
 
@@ -172,16 +176,17 @@ inline void* allocate(std::size_t size) {
   return allocate_new(size);
 }
 
-inline void release(void* block, [[maybe_unused]] std::size_t size) noexcept {
+inline void release(void* block, [[maybe_unused]] std::size_t size,
+                    [[maybe_unused]] bool own) noexcept {
   if (block == nullptr) return;
 #ifdef ZEPH_KEEP_BLOCKS
   if (size - 1 < kSmallBytes) {
     const std::size_t list = (size - 1) / kStep;
-    release_kept(block, list, (list + 1) * kStep);
+    release_kept(block, list, (list + 1) * kStep, own);
     return;
   }
   if (size != 0 && size <= kLargestBytes) {
-    release_large(block, size);
+    release_large(block, size, own);
     return;
   }
 #endif
@@ -189,6 +194,11 @@ inline void release(void* block, [[maybe_unused]] std::size_t size) noexcept {
 }
 
 }  // namespace
+
+void release_own(void* block, std::size_t size) noexcept {
+  release(block, size, true);
+}
+
 }  // namespace zeph::allocation
 
 void* operator new(std::size_t size) {
@@ -224,8 +234,8 @@ void operator delete[](void* block, const std::nothrow_t&) noexcept {
   std::free(block);
 }
 void operator delete(void* block, std::size_t size) noexcept {
-  zeph::allocation::release(block, size);
+  zeph::allocation::release(block, size, false);
 }
 void operator delete[](void* block, std::size_t size) noexcept {
-  zeph::allocation::release(block, size);
+  zeph::allocation::release(block, size, false);
 }

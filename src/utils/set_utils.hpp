@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "utils/allocation.hpp"
+
 namespace zeph {
 
 // Variables are numbered densely from 0 by the request layer.
@@ -207,7 +209,7 @@ class VarSet {
     return static_cast<Word*>(::operator new(n * sizeof(Word)));
   }
   void release() noexcept {
-    if (nwords_ > kInline) ::operator delete (heap_, std::size_t{nwords_} * sizeof(Word));
+    if (nwords_ > kInline) allocation::release_own(heap_, std::size_t{nwords_} * sizeof(Word));
   }
 
   std::uint32_t nwords_ = kInline;

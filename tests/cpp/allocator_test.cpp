@@ -13,6 +13,8 @@
 #include <malloc.h>
 #endif
 
+#include "utils/allocation.hpp"
+
 namespace {
 
 TEST(Allocator, BlocksComeBackLargeEnoughForTheirSize) {
@@ -28,7 +30,16 @@ TEST(Allocator, BlocksComeBackLargeEnoughForTheirSize) {
       std::memset(p, 0xab, size);
       blocks.emplace_back(p, size);
     }
-    for (auto [p, size] : blocks) ::operator delete(p, size);
+    // Some as the sets free their words (all in the second round), kept without asking the C
+    // library for their size.
+    for (std::size_t k = 0; k < blocks.size(); ++k) {
+      auto [p, size] = blocks[k];
+      if (round == 1 || k % 2 == 0) {
+        zeph::allocation::release_own(p, size);
+      } else {
+        ::operator delete(p, size);
+      }
+    }
   }
 #if defined(__GLIBC__)
   for (std::size_t size : sizes) {
