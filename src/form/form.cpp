@@ -492,7 +492,7 @@ ZEPH_COUNTS_BITS SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
       rest = set_utils::difference(sub, all);
     } else {
       rest = sub;
-      for (std::size_t w = lo / kBits; w <= hi / kBits && w < out_words; ++w) {
+      for (std::size_t w = lo_word; w <= hi_word && w < out_words; ++w) {
         for (Word s = in_range(w) & out[w]; s != 0; s &= s - 1)
           rest.erase(static_cast<VarId>(w * kBits) + std::countr_zero(s));
       }
@@ -504,7 +504,7 @@ ZEPH_COUNTS_BITS SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
   if (vars[at + kept_count - 1] == last) return {vars.slice(at, kept_count), std::move(rest)};
   std::vector<VarId> kept;
   kept.reserve(kept_count);
-  for (std::size_t w = lo / kBits; w <= hi / kBits; ++w) {
+  for (std::size_t w = lo_word; w <= hi_word; ++w) {
     const Word s = w < out_words ? out[w] : 0;
     for (Word k = in_range(w) & ~s; k != 0; k &= k - 1)
       kept.push_back(static_cast<VarId>(w * kBits) + std::countr_zero(k));

@@ -14,6 +14,15 @@ std::size_t word_of(VarId v) {
   return static_cast<std::size_t>(v) / VarSet::kWordBits;
 }
 
+// How many of the first n words are left once the zero words at their end are dropped;
+// `word(i)` gives word i. Four words a test: the sets of a long chain are mostly zero words.
+template <class WordAt>
+[[gnu::always_inline]] inline std::size_t without_zero_end(std::size_t n, WordAt word) {
+  while (n >= 4 && (word(n - 1) | word(n - 2) | word(n - 3) | word(n - 4)) == 0) n -= 4;
+  while (n > 0 && word(n - 1) == 0) --n;
+  return n;
+}
+
 }  // namespace
 
 VarSet::VarSet(std::initializer_list<VarId> ids) : VarSet() {
@@ -73,8 +82,7 @@ bool VarSet::insert_growing(VarId v) {
 
 ZEPH_COUNTS_BITS void VarSet::insert_all(const VarSet& other) {
   const Word* s = other.words();
-  std::size_t n = other.nwords_;
-  while (n > 0 && s[n - 1] == 0) --n;
+  const std::size_t n = without_zero_end(other.nwords_, [s](std::size_t i) { return s[i]; });
   if (n > nwords_) grow(std::max<std::size_t>(n, 2 * static_cast<std::size_t>(nwords_)));
   Word* o = words();
   std::size_t added = 0;
@@ -128,9 +136,7 @@ VarId VarSet::front() const noexcept {
 
 VarId VarSet::back() const noexcept {
   const Word* w = words();
-  std::size_t i = nwords_;
-  while (i >= 4 && (w[i - 1] | w[i - 2] | w[i - 3] | w[i - 4]) == 0) i -= 4;
-  while (i > 0 && w[i - 1] == 0) --i;
+  const std::size_t i = without_zero_end(nwords_, [w](std::size_t k) { return w[k]; });
   if (i == 0) return -1;
   return static_cast<VarId>((i - 1) * kWordBits + (kWordBits - 1) -
                             static_cast<std::size_t>(std::countl_zero(w[i - 1])));
@@ -188,16 +194,10 @@ ZEPH_COUNTS_BITS VarSet difference_wide(const VarSet& a, const VarSet& b) {
   const VarSet::Word* x = a.words();
   const VarSet::Word* y = b.words();
   const std::size_t common = std::min(a.nwords_, b.nwords_);
-  // The end of the result: past the words of b those of a stay as they are; within them, the
-  // zero words are skipped four at a time (a prefix of a long chain leaves most of them).
-  std::size_t top = a.nwords_;
-  while (top > common && x[top - 1] == 0) --top;
-  if (top <= common) {
-    auto left = [&](std::size_t i) { return x[i] & ~y[i]; };
-    while (top >= 4 && (left(top - 1) | left(top - 2) | left(top - 3) | left(top - 4)) == 0)
-      top -= 4;
-    while (top > 0 && left(top - 1) == 0) --top;
-  }
+  // The end of the result: past the words of b those of a stay as they are.
+  std::size_t top =
+      common + without_zero_end(a.nwords_ - common, [&](std::size_t i) { return x[common + i]; });
+  if (top == common) top = without_zero_end(common, [&](std::size_t i) { return x[i] & ~y[i]; });
   if (top <= VarSet::kInline) {
     auto word = [&](std::size_t i) { return i < common ? x[i] & ~y[i] : x[i]; };
     return VarSet::of_words(top > 0 ? word(0) : 0, top > 1 ? word(1) : 0);
@@ -239,10 +239,8 @@ ZEPH_COUNTS_BITS VarSet union_wide(const VarSet& a, const VarSet& b) {
 ZEPH_COUNTS_BITS VarSet intersection_wide(const VarSet& a, const VarSet& b) {
   const VarSet::Word* x = a.words();
   const VarSet::Word* y = b.words();
-  std::size_t top = std::min(a.nwords_, b.nwords_);
-  auto both = [&](std::size_t i) { return x[i] & y[i]; };
-  while (top >= 4 && (both(top - 1) | both(top - 2) | both(top - 3) | both(top - 4)) == 0) top -= 4;
-  while (top > 0 && both(top - 1) == 0) --top;
+  const std::size_t top =
+      without_zero_end(std::min(a.nwords_, b.nwords_), [&](std::size_t i) { return x[i] & y[i]; });
   if (top <= VarSet::kInline) {
     return VarSet::of_words(top > 0 ? x[0] & y[0] : 0, top > 1 ? x[1] & y[1] : 0);
   }
