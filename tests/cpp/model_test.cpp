@@ -150,6 +150,12 @@ TEST(Model, SubmodelOrdersAndAncestorsMatchTheDirectedGraph) {
     }
     if (round % 5 == 4) b.directed.add_edge(1, n - 1);  // a cycle, unless n - 1 is hidden
     const Model m = std::move(b).to_model();
+    // An order that knows its members (the graph has no cycle) holds each node once, those only
+    // the bidirected graph knows too.
+    const zeph::form::Order whole = m.order();
+    if (const VarSet* known = whole.members()) {
+      EXPECT_EQ(*known, zeph::set_utils::union_(m.bigraph.nodes(), m.digraph.nodes()));
+    }
     for (int sub = 0; sub < 10; ++sub) {
       VarSet s;
       for (VarId v = 0; v < n; ++v) {
@@ -162,6 +168,9 @@ TEST(Model, SubmodelOrdersAndAncestorsMatchTheDirectedGraph) {
       EXPECT_EQ(g.order_vec(), want) << "round " << round << ", submodel " << s.to_string();
       EXPECT_EQ(g.order().to_vector(), want) << "round " << round;
       zeph::form::Order lazy = g.order();
+      if (const VarSet* known = lazy.members()) {
+        EXPECT_EQ(*known, zeph::set_utils::make_set(want)) << "round " << round;
+      }
       VarId v = 0;
       for (std::size_t i = 0; i < want.size() / 2; ++i) {
         ASSERT_TRUE(lazy.at(i, v));

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -112,6 +115,53 @@ TEST(SetUtils, NarrowedResults) {
     EXPECT_TRUE(c.result.is_subset(grown));
     EXPECT_EQ(union_(c.result, VarSet{9000, 0}), grown);
     EXPECT_EQ(difference(grown, VarSet{0, 9000}), c.result);
+  }
+}
+
+// Wide sets whose members sit in a few words among many zero ones, at every offset from the ends
+// that the scans over four words at a time meet: every operation against sorted vectors.
+TEST(SetUtils, SparseWideSetsAgainstSortedVectors) {
+  std::uint32_t seed = 7;
+  auto next = [&seed](std::uint32_t bound) {
+    seed = seed * 1664525U + 1013904223U;
+    return (seed >> 8) % bound;
+  };
+  auto pick = [&]() {
+    std::vector<VarId> ids;
+    for (std::uint32_t clusters = next(3); clusters > 0; --clusters) {
+      const auto word = static_cast<VarId>(next(13));
+      for (std::uint32_t k = 1 + next(4); k > 0; --k) ids.push_back(64 * word + next(64));
+    }
+    if (next(4) == 0) ids.push_back(64 * 13 - 1);  // a member in the last word
+    return ids;
+  };
+  auto sorted = [](std::vector<VarId> v) {
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
+    return v;
+  };
+  for (int round = 0; round < 2000; ++round) {
+    const std::vector<VarId> x = sorted(pick());
+    const std::vector<VarId> y = sorted(round % 5 == 0 ? x : pick());
+    VarSet a = make_set(x);
+    const VarSet b = make_set(y);
+    std::vector<VarId> diff, uni, inter;
+    std::set_difference(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(diff));
+    std::set_union(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(uni));
+    std::set_intersection(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(inter));
+    EXPECT_EQ(members(difference(a, b)), diff);
+    EXPECT_EQ(members(union_(a, b)), uni);
+    EXPECT_EQ(members(intersection(a, b)), inter);
+    EXPECT_EQ(a.is_subset(b), diff.empty());
+    EXPECT_EQ(difference(a, b).size(), diff.size());
+    EXPECT_EQ(intersection(a, b).size(), inter.size());
+    if (!x.empty()) {
+      EXPECT_EQ(a.front(), x.front());
+      EXPECT_EQ(a.back(), x.back());
+    }
+    a.insert_all(b);
+    EXPECT_EQ(members(a), uni);
+    EXPECT_EQ(a.size(), uni.size());
   }
 }
 
