@@ -266,6 +266,9 @@ VarSet Model::ancestors_set(const VarSet& s) const {
       }
     }
   }
+  // The walk's set is as wide as the nodes; the ancestors of a node early in a long chain need
+  // only the words up to it, and every set made from them after this stays as narrow.
+  found.trim();
   // Keep a single node's ancestors for the nodes after it.
   if (whole && s.size() == 1) {
     const auto v = static_cast<std::size_t>(s.front());

@@ -95,6 +95,27 @@ ZEPH_COUNTS_BITS void VarSet::insert_all(const VarSet& other) {
   count_ += static_cast<std::uint32_t>(added);
 }
 
+void VarSet::trim() {
+  if (nwords_ <= kInline) return;
+  const Word* w = heap_;
+  const std::size_t n = without_zero_end(nwords_, [w](std::size_t i) { return w[i]; });
+  if (n == nwords_) return;
+  if (n <= kInline) {
+    const Word low = n > 0 ? w[0] : 0;
+    const Word high = n > 1 ? w[1] : 0;
+    release();
+    nwords_ = kInline;
+    inline_[0] = low;
+    inline_[1] = high;
+    return;
+  }
+  Word* fresh = allocate_words(n);
+  std::memcpy(fresh, w, n * sizeof(Word));
+  release();
+  heap_ = fresh;
+  nwords_ = static_cast<std::uint32_t>(n);
+}
+
 bool VarSet::erase(VarId v) noexcept {
   if (!contains(v)) return false;
   words()[static_cast<std::size_t>(v) / kWordBits] &=

@@ -96,6 +96,9 @@ class VarSet {
   }
   // Adds the members of `other` in place.
   void insert_all(const VarSet& other);
+  // Gives up the zero words at the end of the storage (a set that then fits inline moves
+  // inline), so that later operations read only the words up to the largest member.
+  void trim();
   // Removes v; returns whether it was present.
   bool erase(VarId v) noexcept;
   // Whether every member of this set is a member of `other`.

@@ -70,6 +70,14 @@ TEST(SetUtils, NarrowedResults) {
     a.insert_all(b);
     return a;
   };
+  auto trimmed = [](VarSet a, std::initializer_list<VarId> gone) {
+    for (VarId v : gone) a.erase(v);
+    a.trim();
+    // Storage up to the word of the largest member, and never less than the inline words.
+    const std::size_t words = a.empty() ? 0 : static_cast<std::size_t>(a.back()) / 64 + 1;
+    EXPECT_EQ(a.word_count(), std::max<std::size_t>(words, 2));
+    return a;
+  };
   VarSet emptied{7, 5000};  // wide, with zero words at its end
   emptied.erase(5000);
   const std::vector<Case> cases = {
@@ -96,6 +104,11 @@ TEST(SetUtils, NarrowedResults) {
        intersection(VarSet{3, 200, 4000}, VarSet{3, 200, 300}),
        {3, 200}},
       {"intersection empty", intersection(VarSet{5, 4000}, VarSet{6, 4001}), {}},
+      {"trimmed back to inline", trimmed(VarSet{1, 127, 4000}, {4000}), {1, 127}},
+      {"trimmed to nothing", trimmed(VarSet{300, 4000}, {300, 4000}), {}},
+      {"trimmed on the heap", trimmed(VarSet{1, 200, 4000}, {4000}), {1, 200}},
+      {"trimmed, nothing to drop", trimmed(VarSet{1, 200, 4000}, {200}), {1, 4000}},
+      {"trimmed inline", trimmed(VarSet{3, 100}, {100}), {3}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
