@@ -58,7 +58,8 @@ VarSet DiGraph::ancestors_walk(const VarSet& s, const VarSet* cut) const {
   }
   VarSet found = s;
   std::vector<VarId> stack = s.to_vector();
-  const std::size_t n = nodes_.size();
+  // No more nodes than the bits of the node set's words (counting its members would read them).
+  const std::size_t n = nodes_.word_count() * VarSet::kWordBits;
   for (std::size_t i = 0; !stack.empty(); ++i) {
     VarId v = stack.back();
     stack.pop_back();

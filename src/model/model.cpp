@@ -7,6 +7,7 @@
 namespace zeph::model {
 
 Model Model::subgraph(const VarSet& s) const {
+  s.size();  // counted once, before the model's three copies of it
   return Model(digraph.subgraph(s), bigraph.subgraph(s), conditioned, s, index_);
 }
 

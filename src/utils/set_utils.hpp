@@ -44,6 +44,9 @@ inline std::size_t bits_in(std::uint64_t x) noexcept {
 // A set of variable ids, kept as a bitset over the dense ids. Members iterate in ascending
 // order, so every walk over a set is deterministic. Up to 128 ids live inline (no
 // allocation), which covers the everyday graphs completely; larger sets grow on the heap.
+// The operations on sets on the heap leave the count of their result to be made when it is
+// first asked for: most results only feed further operations, and the word loops without it
+// run several words an instruction.
 class VarSet {
  public:
   using Word = std::uint64_t;
@@ -77,8 +80,15 @@ class VarSet {
   // The set of the ids below 128 whose bits are set in the two words.
   static VarSet from_words(Word low, Word high) noexcept { return of_words(low, high); }
 
-  std::size_t size() const noexcept { return count_; }
-  bool empty() const noexcept { return count_ == 0; }
+  std::size_t size() const noexcept {
+    if (count_ == kUncounted) count_ = static_cast<std::uint32_t>(count_words());
+    return count_;
+  }
+  bool empty() const noexcept {
+    if (count_ != kUncounted) return count_ == 0;
+    // Results of the operations end in a word with a member, mostly.
+    return words()[nwords_ - 1] == 0 && no_words();
+  }
   bool contains(VarId v) const noexcept {
     if (v < 0) return false;
     std::size_t w = static_cast<std::size_t>(v) / kWordBits;
@@ -91,7 +101,7 @@ class VarSet {
     Word& word = words()[static_cast<std::size_t>(v) / kWordBits];
     if (word & bit) return false;
     word |= bit;
-    ++count_;
+    if (count_ != kUncounted) ++count_;
     return true;
   }
   // Adds the members of `other` in place.
@@ -186,6 +196,8 @@ class VarSet {
   friend VarSet make_set(std::span<const VarId> ids);
 
   static constexpr std::uint32_t kInline = 2;
+  // The count of a set whose count is still to be made.
+  static constexpr std::uint32_t kUncounted = ~std::uint32_t{0};
 
   Word* words() noexcept { return nwords_ > kInline ? heap_ : inline_; }
   bool insert_growing(VarId v);
@@ -194,6 +206,9 @@ class VarSet {
   // An empty set with exactly `n` zero words.
   static VarSet zeros(std::size_t n);
   void recount() noexcept;
+  // The members counted in the words; whether no word holds one.
+  std::size_t count_words() const noexcept;
+  bool no_words() const noexcept;
   // Moves the members of `other` into this set, whose storage must be free; leaves `other` empty.
   void take(VarSet& other) noexcept {
     nwords_ = other.nwords_;
@@ -216,7 +231,7 @@ class VarSet {
   }
 
   std::uint32_t nwords_ = kInline;
-  std::uint32_t count_ = 0;
+  mutable std::uint32_t count_ = 0;  // kUncounted until size() makes it
   union {
     Word inline_[kInline];
     Word* heap_;

@@ -172,10 +172,46 @@ TEST(SetUtils, SparseWideSetsAgainstSortedVectors) {
       EXPECT_EQ(a.front(), x.front());
       EXPECT_EQ(a.back(), x.back());
     }
+    // The results of wide operations count their members only when asked: chained, compared,
+    // changed before the count is made.
+    const VarSet u = union_(a, b);
+    EXPECT_EQ(u, make_set(uni));
+    EXPECT_EQ(make_set(uni), u);
+    EXPECT_EQ(difference(u, b), difference(a, b));
+    EXPECT_EQ(intersection(u, a), a);
+    EXPECT_TRUE(intersection(a, b).is_subset(u));
+    EXPECT_EQ(u.is_subset(a), y.empty() || b.is_subset(a));
+    EXPECT_EQ(difference(u, a).empty(), b.is_subset(a));
+    EXPECT_EQ(u == a, b.is_subset(a));
+    VarSet changed = union_(a, b);
+    changed.insert(64 * 13 + 5);
+    if (!uni.empty()) changed.erase(uni.front());
+    EXPECT_EQ(changed.size(), std::max<std::size_t>(uni.size(), 1));
     a.insert_all(b);
     EXPECT_EQ(members(a), uni);
     EXPECT_EQ(a.size(), uni.size());
   }
+}
+
+// A result not yet counted that loses its members again, and one wider than the set it equals.
+TEST(SetUtils, UncountedResultsEmptiedAndWidened) {
+  VarSet u = union_(VarSet{1, 7000}, VarSet{2});
+  for (VarId v : {7000, 1, 2}) EXPECT_TRUE(u.erase(v));
+  EXPECT_TRUE(u.empty());
+  EXPECT_EQ(u.size(), 0U);
+  EXPECT_EQ(u, VarSet());
+  VarSet wide = union_(VarSet{1, 4000}, VarSet{9000});
+  wide.erase(9000);  // zero words up to 9000 stay at its end
+  EXPECT_FALSE(wide.empty());
+  const VarSet narrow = difference(VarSet{1, 4000, 5000}, VarSet{5000});
+  EXPECT_EQ(wide, narrow);
+  EXPECT_EQ(narrow, wide);
+  EXPECT_FALSE(union_(VarSet{1}, VarSet{4001}) == narrow);
+  EXPECT_FALSE(narrow == union_(VarSet{1, 4000}, VarSet{4500}));
+  VarSet grown = intersection(wide, VarSet{1, 4000, 6000});
+  grown.insert_all(VarSet{3, 8000});
+  EXPECT_EQ(members(grown), (std::vector<VarId>{1, 3, 4000, 8000}));
+  EXPECT_EQ(grown.size(), 4U);
 }
 
 TEST(SetUtils, MakeSet) {
