@@ -179,6 +179,7 @@ class VarSet {
  private:
   friend VarSet difference(const VarSet& a, const VarSet& b);
   friend VarSet union_(const VarSet& a, const VarSet& b);
+  friend VarSet union_(VarSet&& a, const VarSet& b);
   friend VarSet intersection(const VarSet& a, const VarSet& b);
   friend VarSet difference_wide(const VarSet& a, const VarSet& b);
   friend VarSet union_wide(const VarSet& a, const VarSet& b);
@@ -254,6 +255,14 @@ inline VarSet difference(const VarSet& a, const VarSet& b) {
 inline VarSet union_(const VarSet& a, const VarSet& b) {
   if (!a.fits_inline() || !b.fits_inline()) return union_wide(a, b);
   return VarSet::of_words(a.inline_[0] | b.inline_[0], a.inline_[1] | b.inline_[1]);
+}
+// The same for a set that is used up: where it is at least as wide, b joins it in place.
+inline VarSet union_(VarSet&& a, const VarSet& b) {
+  if (a.fits_inline() && b.fits_inline())
+    return VarSet::of_words(a.inline_[0] | b.inline_[0], a.inline_[1] | b.inline_[1]);
+  if (a.nwords_ < b.nwords_) return union_wide(a, b);
+  a.insert_all(b);
+  return std::move(a);
 }
 // The members of both sets.
 inline VarSet intersection(const VarSet& a, const VarSet& b) {

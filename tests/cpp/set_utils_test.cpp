@@ -176,6 +176,9 @@ TEST(SetUtils, SparseWideSetsAgainstSortedVectors) {
     // changed before the count is made.
     const VarSet u = union_(a, b);
     EXPECT_EQ(u, make_set(uni));
+    // A set used up by the union takes the other in place where it is as wide.
+    EXPECT_EQ(members(union_(VarSet(a), b)), uni);
+    EXPECT_EQ(union_(VarSet(b), a).size(), uni.size());
     EXPECT_EQ(make_set(uni), u);
     EXPECT_EQ(difference(u, b), difference(a, b));
     EXPECT_EQ(intersection(u, a), a);
