@@ -465,7 +465,17 @@ ZEPH_COUNTS_BITS SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
   if (lo_word < out_words) {
     const std::size_t end = std::min(hi_word, out_words - 1);
     summed = set_utils::bits_in(in_range(lo_word) & out[lo_word]);
-    for (std::size_t w = lo_word + 1; w < end; ++w) summed += set_utils::bits_in(in[w] & out[w]);
+    // Four counts side by side between the end words, which the processor adds up in parallel.
+    std::size_t w = lo_word + 1;
+    std::size_t c1 = 0, c2 = 0, c3 = 0;
+    for (; w + 4 <= end; w += 4) {
+      summed += set_utils::bits_in(in[w] & out[w]);
+      c1 += set_utils::bits_in(in[w + 1] & out[w + 1]);
+      c2 += set_utils::bits_in(in[w + 2] & out[w + 2]);
+      c3 += set_utils::bits_in(in[w + 3] & out[w + 3]);
+    }
+    for (; w < end; ++w) summed += set_utils::bits_in(in[w] & out[w]);
+    summed += c1 + c2 + c3;
     if (end > lo_word) summed += set_utils::bits_in(in_range(end) & out[end]);
   }
   if (summed == 0) return {vars, sub};
