@@ -184,7 +184,7 @@ VarId VarSet::back() const noexcept {
                             static_cast<std::size_t>(std::countl_zero(w[i - 1])));
 }
 
-bool operator==(const VarSet& a, const VarSet& b) noexcept {
+bool equal_wide(const VarSet& a, const VarSet& b) noexcept {
   const bool counted = a.count_ != VarSet::kUncounted && b.count_ != VarSet::kUncounted;
   if (counted && a.count_ != b.count_) return false;
   const VarSet::Word* x = a.words();

@@ -41,6 +41,10 @@ inline std::size_t bits_in(std::uint64_t x) noexcept {
 #define ZEPH_COUNTS_BITS
 #endif
 
+class VarSet;
+// Equality of sets that do not both fit inline.
+bool equal_wide(const VarSet& a, const VarSet& b) noexcept;
+
 // A set of variable ids, kept as a bitset over the dense ids. Members iterate in ascending
 // order, so every walk over a set is deterministic. Up to 128 ids live inline (no
 // allocation), which covers the everyday graphs completely; larger sets grow on the heap.
@@ -118,7 +122,11 @@ class VarSet {
   // The largest member; the set must not be empty.
   VarId back() const noexcept;
 
-  friend bool operator==(const VarSet& a, const VarSet& b) noexcept;
+  friend bool operator==(const VarSet& a, const VarSet& b) noexcept {
+    if (a.fits_inline() && b.fits_inline())
+      return a.inline_[0] == b.inline_[0] && a.inline_[1] == b.inline_[1];
+    return equal_wide(a, b);
+  }
 
   class iterator {
    public:
@@ -181,6 +189,7 @@ class VarSet {
   friend VarSet union_(const VarSet& a, const VarSet& b);
   friend VarSet union_(VarSet&& a, const VarSet& b);
   friend VarSet intersection(const VarSet& a, const VarSet& b);
+  friend bool equal_wide(const VarSet& a, const VarSet& b) noexcept;
   friend VarSet difference_wide(const VarSet& a, const VarSet& b);
   friend VarSet union_wide(const VarSet& a, const VarSet& b);
   friend VarSet intersection_wide(const VarSet& a, const VarSet& b);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <numeric>
 #include <set>
 #include <string>
@@ -406,6 +407,70 @@ TEST(Form, LongListsSortAsTheMergeSort) {
       form::stable_sort_forms(list);
       for (std::size_t k = 0; k < n; ++k) ASSERT_EQ(list[k].id(), expected[k].id());
     } while (std::next_permutation(order.begin(), order.end()));
+  }
+}
+
+// Lists of nested forms (chain-rule factors and the like), where a walk down each form through
+// sums, first factors and numerators may order the whole list: every list, with its notes all
+// different or not (sums over different sets of one size, the same form twice, factors that
+// differ only off the walk), sorts as the merge sort does.
+TEST(Form, NestedListsSortAsTheMergeSort) {
+  std::uint32_t seed = 99;
+  auto next = [&seed](std::uint32_t n) {
+    seed = seed * 1103515245U + 12345U;
+    return (seed >> 16) % n;
+  };
+  auto sub = [&]() {
+    VarSet s;
+    for (std::uint32_t k = next(4); k > 0; --k) s.insert(static_cast<VarId>(next(6)));
+    return s;
+  };
+  auto leaf = [&]() {
+    return next(2) ? P({static_cast<VarId>(next(5))}) : P({0, static_cast<VarId>(1 + next(4))});
+  };
+  std::function<Form(int)> nested = [&](int depth) -> Form {
+    if (depth == 0) return leaf();
+    switch (next(5)) {
+      case 0:
+        return leaf();
+      case 1:
+      case 2:
+        return Sum(sub(), nested(depth - 1));
+      case 3:
+        return next(2) ? Prod({nested(depth - 1)}) : Prod({nested(depth - 1), leaf()});
+      default:
+        return Quot(nested(depth - 1), next(2) ? leaf() : nested(depth - 1));
+    }
+  };
+  // A factor of a long chain: Sum{} [(Sum{} Sum{tail} P / ...)], tails of every length.
+  auto factor = [&](std::size_t tail) {
+    VarSet t;
+    for (std::size_t v = 0; v < tail; ++v) t.insert(static_cast<VarId>(v));
+    return Sum({}, Prod({Quot(Sum({}, Sum(t, P({0, 1, 2}))), Sum({9}, P({0, 1, 2})))}));
+  };
+  for (int round = 0; round < 400; ++round) {
+    std::vector<Form> list;
+    const std::size_t n = 4 + next(round % 10 == 0 ? 200 : 30);
+    for (std::size_t i = 0; i < n; ++i)
+      list.push_back(round % 2 ? nested(1 + static_cast<int>(next(4))) : factor(next(300)));
+    if (next(3) == 0) list.push_back(list[next(n)]);  // the same form twice
+    switch (round % 3) {
+      case 0:
+        reference_sort(list, 0, list.size());
+        break;
+      case 1:
+        reference_sort(list, 0, list.size());
+        std::reverse(list.begin(), list.end());
+        break;
+      default:
+        break;
+    }
+    std::vector<Form> expected = list;
+    reference_sort(expected, 0, expected.size());
+    form::stable_sort_forms(list);
+    ASSERT_EQ(list.size(), expected.size());
+    for (std::size_t k = 0; k < list.size(); ++k)
+      ASSERT_EQ(list[k].id(), expected[k].id()) << round;
   }
 }
 
