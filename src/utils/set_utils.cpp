@@ -83,6 +83,8 @@ void VarSet::recount() noexcept {
 
 bool VarSet::no_words() const noexcept {
   const VarSet::Word* w = words();
+  // Results of the operations end in a word with a member, mostly.
+  if (w[nwords_ - 1] != 0) return false;
   return without_zero_end(nwords_, [w](std::size_t i) { return w[i]; }) == 0;
 }
 

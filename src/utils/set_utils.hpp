@@ -88,11 +88,7 @@ class VarSet {
     if (count_ == kUncounted) count_ = static_cast<std::uint32_t>(count_words());
     return count_;
   }
-  bool empty() const noexcept {
-    if (count_ != kUncounted) return count_ == 0;
-    // Results of the operations end in a word with a member, mostly.
-    return words()[nwords_ - 1] == 0 && no_words();
-  }
+  bool empty() const noexcept { return count_ != kUncounted ? count_ == 0 : no_words(); }
   bool contains(VarId v) const noexcept {
     if (v < 0) return false;
     std::size_t w = static_cast<std::size_t>(v) / kWordBits;
