@@ -1,8 +1,61 @@
 #include "graph/graph.hpp"
 
 #include <algorithm>
+#include <cstring>
+
+#include "utils/allocation.hpp"
 
 namespace zeph::graph {
+
+IdList::IdList(const IdList& other) : size_(other.size_) {
+  if (other.capacity_ > kInline) {
+    capacity_ = other.size_ > kInline ? other.size_ : kInline;
+    if (capacity_ > kInline) {
+      heap_ = static_cast<VarId*>(::operator new (std::size_t{capacity_} * sizeof(VarId)));
+      std::memcpy(heap_, other.heap_, std::size_t{size_} * sizeof(VarId));
+      return;
+    }
+  }
+  std::memcpy(inline_, other.data(), std::size_t{size_} * sizeof(VarId));
+}
+
+IdList& IdList::operator=(const IdList& other) {
+  if (this != &other) {
+    IdList copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+void IdList::take(IdList& other) noexcept {
+  size_ = other.size_;
+  capacity_ = other.capacity_;
+  std::memcpy(static_cast<void*>(inline_), static_cast<const void*>(other.inline_), sizeof inline_);
+  other.size_ = 0;
+  other.capacity_ = kInline;
+}
+
+void IdList::release() noexcept {
+  if (capacity_ > kInline) allocation::release_own(heap_, std::size_t{capacity_} * sizeof(VarId));
+}
+
+void IdList::insert(VarId v) {
+  VarId* at = std::lower_bound(data(), data() + size_, v);
+  if (at != data() + size_ && *at == v) return;
+  const auto offset = static_cast<std::size_t>(at - data());
+  if (size_ == capacity_) {
+    const std::uint32_t grown = 2 * capacity_;
+    auto* fresh = static_cast<VarId*>(::operator new (std::size_t{grown} * sizeof(VarId)));
+    std::memcpy(fresh, data(), std::size_t{size_} * sizeof(VarId));
+    release();
+    heap_ = fresh;
+    capacity_ = grown;
+  }
+  VarId* d = data();
+  std::memmove(d + offset + 1, d + offset, (size_ - offset) * sizeof(VarId));
+  d[offset] = v;
+  ++size_;
+}
 
 void AdjacencyMap::add_entry(VarId u) {
   if (!keys_.insert(u)) return;
@@ -17,11 +70,7 @@ void AdjacencyMap::add_entry(VarId u) {
 
 void AdjacencyMap::insert(VarId u, VarId v) {
   add_entry(u);
-  std::vector<VarId>& list = lists_[static_cast<std::size_t>(u)];
-  // Most lists stay short: room for a few members at once saves the first regrowths.
-  if (list.capacity() == 0) list.reserve(4);
-  auto at = std::lower_bound(list.begin(), list.end(), v);
-  if (at == list.end() || *at != v) list.insert(at, v);
+  lists_[static_cast<std::size_t>(u)].insert(v);
   if (small_ && (v < 0 || v >= 128)) {
     small_ = false;
     bits_ = {};

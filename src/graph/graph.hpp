@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <concepts>
+#include <cstdint>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -14,11 +15,53 @@ namespace zeph::graph {
 // A map from variable id to a set of variable ids: child to parents in a DiGraph, node to
 // neighbours (symmetric) in a BiGraph. Each set is kept as an ascending list, so walks over
 // the map and its sets go in ascending id. A graph never changes its map once it holds it.
+
+// The ascending list of the members stored under one id. Most nodes have a few parents or
+// neighbours: up to four live in the list itself, so that building a small graph allocates
+// nothing per node.
+class IdList {
+ public:
+  IdList() noexcept {}
+  IdList(const IdList& other);
+  IdList(IdList&& other) noexcept { take(other); }
+  IdList& operator=(const IdList& other);
+  IdList& operator=(IdList&& other) noexcept {
+    if (this != &other) {
+      release();
+      take(other);
+    }
+    return *this;
+  }
+  ~IdList() { release(); }
+
+  const VarId* begin() const noexcept { return data(); }
+  const VarId* end() const noexcept { return data() + size_; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  VarId operator[](std::size_t i) const noexcept { return data()[i]; }
+  // Inserts v in its place unless it is a member already.
+  void insert(VarId v);
+
+ private:
+  static constexpr std::uint32_t kInline = 4;
+  const VarId* data() const noexcept { return capacity_ > kInline ? heap_ : inline_; }
+  VarId* data() noexcept { return capacity_ > kInline ? heap_ : inline_; }
+  void take(IdList& other) noexcept;
+  void release() noexcept;
+
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = kInline;
+  union {
+    VarId inline_[kInline];
+    VarId* heap_;
+  };
+};
+
 class AdjacencyMap {
  public:
   bool has_entry(VarId v) const noexcept { return keys_.contains(v); }
   // The members stored under v, ascending, or nullptr when v has no entry.
-  const std::vector<VarId>* find(VarId v) const noexcept {
+  const IdList* find(VarId v) const noexcept {
     return keys_.contains(v) ? &lists_[static_cast<std::size_t>(v)] : nullptr;
   }
   // Adds an empty entry for u unless it has one.
@@ -48,7 +91,7 @@ class AdjacencyMap {
   std::string to_string() const;
 
  private:
-  std::vector<std::vector<VarId>> lists_;  // indexed by id; meaningful for keys only
+  std::vector<IdList> lists_;  // indexed by id; meaningful for keys only
   VarSet keys_;
   bool small_ = true;
   std::vector<std::pair<VarSet::Word, VarSet::Word>> bits_;  // indexed by id, while small

@@ -61,3 +61,34 @@ TEST(GraphBuilder, ToBigraphWithoutEdges) {
 }
 
 }  // namespace
+
+// Lists of members stored in place up to four and on the heap past that: inserted in any order,
+// copied and moved on both sides of that boundary, they stay ascending and without repeats.
+TEST(GraphBuilder, MemberListsAcrossTheirInlineRoom) {
+  using zeph::graph::IdList;
+  for (int n : {0, 1, 3, 4, 5, 8, 9, 40}) {
+    IdList list;
+    Ids expected;
+    // Descending then ascending halves, each id twice: every insert shifts or is refused.
+    for (int i = n - 1; i >= 0; i -= 2) list.insert(i);
+    for (int i = n % 2; i < n; i += 2) list.insert(i);
+    for (int i = 0; i < n; ++i) list.insert(i);
+    for (int i = 0; i < n; ++i) expected.push_back(i);
+    EXPECT_EQ(Ids(list.begin(), list.end()), expected) << n;
+    IdList copy(list);
+    copy.insert(n + 7);
+    EXPECT_EQ(list.size(), static_cast<std::size_t>(n));
+    IdList moved(std::move(copy));
+    EXPECT_TRUE(copy.empty());
+    Ids grown = expected;
+    grown.push_back(n + 7);
+    EXPECT_EQ(Ids(moved.begin(), moved.end()), grown) << n;
+    IdList assigned;
+    assigned.insert(-1);
+    assigned = moved;
+    moved = IdList();
+    EXPECT_EQ(Ids(assigned.begin(), assigned.end()), grown) << n;
+    assigned = std::move(list);
+    EXPECT_EQ(Ids(assigned.begin(), assigned.end()), expected) << n;
+  }
+}
