@@ -1,8 +1,10 @@
 #include "api/wrapper.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <optional>
+#include <string_view>
 
 #include "identification/shpitser.hpp"
 #include "utils/panic.hpp"
@@ -191,121 +193,159 @@ const Name& name_of(const ReverseTable& names, VarId v) {
   return names[static_cast<std::size_t>(v)];
 }
 
-void write_escaped(std::string& out, std::string_view s) {
+// Appends to a string through a pointer: room is made in large steps, so that a piece of the
+// answer costs a copy, not a call into the string. finish() cuts the string to what was written.
+class Sink {
+ public:
+  explicit Sink(std::string& out) : out_(out), used_(out.size()) {
+    out_.resize(std::max<std::size_t>(out_.capacity(), used_ + 1024));
+  }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+  // Room for `n` more characters, written from the pointer returned; advance() takes the end.
+  char* room(std::size_t n) {
+    if (out_.size() - used_ < n) grow(n);
+    return out_.data() + used_;
+  }
+  void advance(const char* end) { used_ = static_cast<std::size_t>(end - out_.data()); }
+  void put(char c) { *room(1) = c, ++used_; }
+  template <std::size_t N>
+  void put(const char (&text)[N]) {
+    std::memcpy(room(N - 1), text, N - 1);
+    used_ += N - 1;
+  }
+  void put(std::string_view text) {
+    std::memcpy(room(text.size()), text.data(), text.size());
+    used_ += text.size();
+  }
+  void finish() { out_.resize(used_); }
+
+ private:
+  [[gnu::noinline]] void grow(std::size_t n) { out_.resize(std::max(2 * out_.size(), used_ + n)); }
+  std::string& out_;
+  std::size_t used_;
+};
+
+// A JSON string's characters: quotes, backslashes and control characters escaped.
+void write_escaped(Sink& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::size_t plain = 0;  // start of the run of characters written as they are
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    auto c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(s.data() + plain, i - plain);
-    plain = i + 1;
+  char* p = out.room(6 * s.size());  // "\u00XX" at most for each
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != '"' && c != '\\') {
+      *p++ = ch;
+      continue;
+    }
+    *p++ = '\\';
     switch (c) {
       case '"':
-        out.append("\\\"", 2);
+        *p++ = '"';
         break;
       case '\\':
-        out.append("\\\\", 2);
+        *p++ = '\\';
         break;
       case '\n':
-        out.append("\\n", 2);
+        *p++ = 'n';
         break;
       case '\t':
-        out.append("\\t", 2);
+        *p++ = 't';
         break;
       case '\r':
-        out.append("\\r", 2);
+        *p++ = 'r';
         break;
       case '\b':
-        out.append("\\b", 2);
+        *p++ = 'b';
         break;
       case '\f':
-        out.append("\\f", 2);
+        *p++ = 'f';
         break;
-      default: {
-        const char code[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-        out.append(code, sizeof code);
-      }
+      default:
+        *p++ = 'u';
+        *p++ = '0';
+        *p++ = '0';
+        *p++ = kHex[c >> 4];
+        *p++ = kHex[c & 15];
     }
   }
-  out.append(s.data() + plain, s.size() - plain);
+  out.advance(p);
 }
 
 // Writes a form over ids or over names; `name` turns one variable into its text. With
 // `kListed`, a Marginal's "sub" holds one string per summed name instead of one joined string.
 template <bool kListed = false, class V, class NameFn>
-void write_form(std::string& out, const form::AbstractForm<V>& f, const NameFn& name,
+void write_form(Sink& out, const form::AbstractForm<V>& f, const NameFn& name,
                 const formula::SourceLabels* labels = nullptr) {
   StackGuard::check();
   using K = typename form::AbstractForm<V>::Kind;
   auto write_list = [&](const form::VarList<V>& vars) {
     bool first = true;
     for (const auto& v : vars) {
-      if (!first) out += ", ";
+      if (!first) out.put(", ");
       first = false;
-      out += '"';
+      out.put('"');
       write_escaped(out, name(v));
-      out += '"';
+      out.put('"');
     }
   };
   switch (f.kind()) {
     case K::Hedge:
-      out += "{\"type\": \"Hedge\"}";
+      out.put("{\"type\": \"Hedge\"}");
       return;
     case K::P:
-      out += "{\"type\": \"P\", \"vars\": [";
+      out.put("{\"type\": \"P\", \"vars\": [");
       write_list(form::as_p(f).vars);
-      out += "], \"given\": [";
+      out.put("], \"given\": [");
       write_list(form::as_p(f).given);
-      out += ']';
+      out.put(']');
       if constexpr (std::is_same_v<V, VarId>) {
         const std::int32_t source = form::as_p(f).source;
         if (labels && source > 0 && static_cast<std::size_t>(source) < labels->size()) {
           const formula::SourceLabel& label = (*labels)[static_cast<std::size_t>(source)];
           if (!label.fixed.empty()) {
-            out += ", \"do\": [";
+            out.put(", \"do\": [");
             write_list(form::VarList<VarId>(label.fixed));
-            out += ']';
+            out.put(']');
           }
           if (!label.domain.empty()) {
-            out += ", \"domain\": \"";
+            out.put(", \"domain\": \"");
             write_escaped(out, label.domain);
-            out += '"';
+            out.put('"');
           }
         }
       }
-      out += '}';
+      out.put('}');
       return;
     case K::Quotient:
-      out += "{\"type\": \"Quotient\", \"numer\": ";
+      out.put("{\"type\": \"Quotient\", \"numer\": ");
       write_form<kListed>(out, form::as_quotient(f).numer, name, labels);
-      out += ", \"denom\": ";
+      out.put(", \"denom\": ");
       write_form<kListed>(out, form::as_quotient(f).denom, name, labels);
-      out += '}';
+      out.put('}');
       return;
     case K::Product: {
-      out += "{\"type\": \"Product\", \"exprs\": [";
+      out.put("{\"type\": \"Product\", \"exprs\": [");
       bool first = true;
       for (const auto& e : form::as_product(f).exprs) {
-        if (!first) out += ", ";
+        if (!first) out.put(", ");
         first = false;
         write_form<kListed>(out, e, name, labels);
       }
-      out += "]}";
+      out.put("]}");
       return;
     }
     case K::Marginal: {
       // All summed names in one string, joined by ", ", in ascending order of their ids; or,
       // listed, one string each in that order.
-      out += "{\"type\": \"Marginal\", \"sub\": [\"";
+      out.put("{\"type\": \"Marginal\", \"sub\": [\"");
       bool first = true;
       for (const auto& v : form::as_marginal(f).sub) {
-        if (!first) out += kListed ? "\", \"" : ", ";
+        if (!first) out.put(kListed ? std::string_view("\", \"") : std::string_view(", "));
         first = false;
         write_escaped(out, name(v));
       }
-      out += "\"], \"exp\": ";
+      out.put("\"], \"exp\": ");
       write_form<kListed>(out, form::as_marginal(f).exp, name, labels);
-      out += '}';
+      out.put('}');
       return;
     }
   }
@@ -350,23 +390,27 @@ NamedForm substitute(const Form& form, const ReverseTable& names) {
 
 std::string to_json(const NamedForm& form) {
   std::string out;
-  write_form(out, form, [](const Name& n) -> const Name& { return n; });
+  Sink sink(out);
+  write_form(sink, form, [](const Name& n) -> const Name& { return n; });
+  sink.finish();
   return out;
 }
 
 std::string to_json(const Form& form, const ReverseTable& names) {
   std::string out;
-  out.reserve(1024);  // room for most answers of everyday graphs
-  write_form(out, form, [&](VarId v) -> const Name& { return name_of(names, v); });
+  Sink sink(out);  // with room for most answers of everyday graphs
+  write_form(sink, form, [&](VarId v) -> const Name& { return name_of(names, v); });
+  sink.finish();
   return out;
 }
 
 std::string to_json_listed(const Form& form, const ReverseTable& names,
                            const formula::SourceLabels* labels) {
   std::string out;
-  out.reserve(1024);  // room for most answers of everyday graphs
+  Sink sink(out);
   write_form<true>(
-      out, form, [&](VarId v) -> const Name& { return name_of(names, v); }, labels);
+      sink, form, [&](VarId v) -> const Name& { return name_of(names, v); }, labels);
+  sink.finish();
   return out;
 }
 
