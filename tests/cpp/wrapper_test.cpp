@@ -263,6 +263,22 @@ TEST(Json, Escaping) {
     const std::string out = api::to_json(P({std::string(1, static_cast<char>(c))}));
     for (unsigned char ch : out) EXPECT_GE(ch, 0x20) << "raw control character " << c;
   }
+  // Answers and names past the writer's first room: a name escaped to six times its length, and
+  // a product of many terms.
+  std::string wide_escaped;
+  for (int i = 0; i < 3000; ++i) wide_escaped += "\\u0001";
+  EXPECT_EQ(api::to_json(P({std::string(3000, '\x01'), "b"})),
+            R"({"type": "P", "vars": [")" + wide_escaped + R"(", "b"], "given": []})");
+  std::vector<form::NamedForm> terms;
+  std::string listed;
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "v\"" + std::to_string(i);
+    terms.push_back(P({name}));
+    listed += std::string(i ? ", " : "") + R"({"type": "P", "vars": ["v\")" + std::to_string(i) +
+              R"("], "given": []})";
+  }
+  EXPECT_EQ(api::to_json(form::product<std::string>(std::move(terms))),
+            R"({"type": "Product", "exprs": [)" + listed + "]}");
   // The names of a sum are joined first and the joined text is escaped as a whole.
   EXPECT_EQ(api::to_json(form::marginal<std::string>({"a\"b", "c\\d"}, form::hedge<std::string>())),
             R"({"type": "Marginal", "sub": ["a\"b, c\\d"], "exp": {"type": "Hedge"}})");
