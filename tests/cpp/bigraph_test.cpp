@@ -75,17 +75,20 @@ TEST(BiGraph, SubgraphSharesTheMapAndLeavesTheSource) {
 
 TEST(BiGraph, ComponentsOfSmallGraphsOnBothSidesOfAWord) {
   // Pairs across the word boundary at 64; the second map also holds an id past 128, so that its
-  // small subgraphs walk the lists instead of the bits. Checked against merging classes by pair.
-  for (const bool large_map : {false, true}) {
+  // small subgraphs walk the lists instead of the bits; the third has nodes up to 400, some of
+  // them with edges only to ids outside the nodes. Checked against merging classes by pair.
+  for (const int variant : {0, 1, 2}) {
+    const bool large_map = variant > 0;
+    const VarId bound = variant == 2 ? 400 : 128;
     std::vector<std::pair<VarId, VarId>> edges;
-    for (VarId v = 0; v + 61 < 128; v += 5) edges.emplace_back(v, v + 61);
+    for (VarId v = 0; v + 61 < bound; v += 5) edges.emplace_back(v, v + 61);
     if (large_map) edges.emplace_back(2, 300);
     VarSet nodes;
-    for (VarId v = 0; v < 128; ++v) {
+    for (VarId v = 0; v < bound; ++v) {
       if (v % 7 != 3) nodes.insert(v);
     }
-    std::vector<VarId> root(128);
-    for (VarId v = 0; v < 128; ++v) root[static_cast<std::size_t>(v)] = v;
+    std::vector<VarId> root(static_cast<std::size_t>(bound) + 300);
+    for (std::size_t v = 0; v < root.size(); ++v) root[v] = static_cast<VarId>(v);
     auto find = [&](VarId v) {
       while (root[static_cast<std::size_t>(v)] != v) v = root[static_cast<std::size_t>(v)];
       return v;
@@ -105,7 +108,12 @@ TEST(BiGraph, ComponentsOfSmallGraphsOnBothSidesOfAWord) {
       }
       expected.push_back(members);
     }
-    SCOPED_TRACE(large_map);
-    EXPECT_EQ(components(make(edges, nodes)), expected);
+    SCOPED_TRACE(variant);
+    const BiGraph g = make(edges, nodes);
+    EXPECT_EQ(components(g), expected);
+    for (const auto& c : expected) {
+      for (VarId v : c) EXPECT_EQ(g.c_component_of(v).to_vector(), c) << v;
+    }
+    EXPECT_TRUE(g.c_component_of(3).empty());  // not a node
   }
 }
