@@ -694,7 +694,7 @@ Form factorize_subset(Order order, Form form, const VarSet& subset) {
     for (std::size_t i = 0; left > 0 && order.at(i, v); ++i) {
       if (subset.contains(v)) {
         kept.emplace_back(v, set_utils::intersection(summable, before));
-        --left;
+        if (--left == 0) break;
       }
       before.insert(v);
     }

@@ -8,7 +8,9 @@ namespace zeph::model {
 
 Model Model::subgraph(const VarSet& s) const {
   s.size();  // counted once, before the model's three copies of it
-  return Model(digraph.subgraph(s), bigraph.subgraph(s), conditioned, s, index_);
+  Model out(digraph.subgraph(s), bigraph.subgraph(s), conditioned, s, index_);
+  out.one_node_set_ = true;
+  return out;
 }
 
 Model Model::ancestral_subgraph(const VarSet& s, const VarSet& of) const {
@@ -20,12 +22,14 @@ Model Model::ancestral_subgraph(const VarSet& s, const VarSet& of) const {
 Model Model::cond(const VarSet& z) const {
   Model out(digraph, bigraph, set_utils::union_(conditioned, z), nodes, index_);
   out.ancestral_of_ = ancestral_of_;
+  out.one_node_set_ = one_node_set_;
   return out;
 }
 
 Model Model::hide(const VarSet& w) const {
   Model out(digraph, bigraph, set_utils::difference(conditioned, w), nodes, index_);
   out.ancestral_of_ = ancestral_of_;
+  out.one_node_set_ = one_node_set_;
   return out;
 }
 
@@ -98,15 +102,16 @@ std::shared_ptr<const Model::ParentIndex> Model::shared_index() const {
 // children are made only for the nodes that the walk reaches after them.
 class Model::LazyOrder : public form::OrderSource {
  public:
+  // Reads the model's node sets, which it must not outlive.
   LazyOrder(const Model& m) : index_(m.shared_index()), in_(m.digraph.nodes()) {
-    // Mostly the bidirected graph knows no node that the directed one does not: the members are
-    // then the directed graph's nodes.
-    if (!m.bigraph.nodes().is_subset(in_)) {
+    // Mostly the bidirected graph knows no node that the directed one does not (a submodel's
+    // two graphs have the same nodes): the members are then the directed graph's nodes.
+    if (!m.one_node_set_ && !m.bigraph.nodes().is_subset(in_)) {
       front_ = set_utils::difference(m.bigraph.nodes(), in_).to_vector();
       if (index_->acyclic) members_ = set_utils::union_(m.bigraph.nodes(), in_);
     }
     // Nodes of an ancestral set other than those it is the ancestral set of all have a child.
-    if (!m.ancestral_of_.empty() && m.ancestral_of_.is_subset(in_)) candidates_ = m.ancestral_of_;
+    if (!m.ancestral_of_.empty() && m.ancestral_of_.is_subset(in_)) candidates_ = &m.ancestral_of_;
   }
 
   bool next(std::vector<VarId>& out) override {
@@ -124,14 +129,14 @@ class Model::LazyOrder : public form::OrderSource {
       // its links scans all the links before it.
       using Word = VarSet::Word;
       constexpr std::size_t kBits = VarSet::kWordBits;
-      const Word* words = std::as_const(in_).words();
+      const Word* words = in_.words();
       const std::size_t nwords = in_.word_count();
       const std::size_t listed = index_->first_child.size() - 1;
       const std::uint32_t* first = index_->first_child.data();
       const VarId* children = index_->children.data();
-      const bool hinted = !candidates_.empty();
-      const Word* scan = hinted ? std::as_const(candidates_).words() : words;
-      const std::size_t nscan = hinted ? std::min(nwords, candidates_.word_count()) : nwords;
+      const bool hinted = candidates_ != nullptr;
+      const Word* scan = hinted ? candidates_->words() : words;
+      const std::size_t nscan = hinted ? std::min(nwords, candidates_->word_count()) : nwords;
       for (std::size_t k = 0; k < nscan; ++k) {
         for (Word bits = scan[k]; bits != 0; bits &= bits - 1) {
           const std::size_t u = k * kBits + static_cast<std::size_t>(std::countr_zero(bits));
@@ -187,10 +192,10 @@ class Model::LazyOrder : public form::OrderSource {
   }
 
   std::shared_ptr<const ParentIndex> index_;
-  VarSet in_;
+  const VarSet& in_;
   std::vector<VarId> front_;
   VarSet members_;
-  VarSet candidates_;  // where the nodes without children are sought; empty: all nodes
+  const VarSet* candidates_ = nullptr;  // where the nodes without children are sought; or all
   int stage_ = 0;
   std::vector<VarId> ready_;
   std::vector<std::int32_t> count_;

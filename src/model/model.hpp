@@ -35,7 +35,7 @@ class Model {
   // The variables effects first: those known only to the bidirected graph, then the order of
   // the directed graph.
   std::vector<VarId> order_vec() const;
-  // The same order, made as far as it is read.
+  // The same order, made as far as it is read; it reads the model, which must outlive it.
   form::Order order() const;
   // The strict ancestors of s among the nodes: digraph.ancestors_set(s), over the packed parent
   // lists on large graphs (the recursion asks for the ancestors of every link of a long chain).
@@ -55,6 +55,8 @@ class Model {
 
   // Empty, or a set `of` whose ancestors (with it) are all the nodes.
   VarSet ancestral_of_;
+  // Whether both graphs were made over one node set (a submodel's are).
+  bool one_node_set_ = false;
   // The stored parents of every id of the directed edge map, packed into one array: the
   // parents of v are parents[first[v]] .. parents[first[v + 1] - 1]. Made on first use and
   // shared by every model derived from this one: the recursion orders many submodels of one
