@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <concepts>
 #include <cstdint>
@@ -69,7 +70,10 @@ class AdjacencyMap {
   // Inserts v into the set stored under u, adding the entry first if needed.
   void insert(VarId u, VarId v);
   // Room for entries of the ids below `bound` without regrowing.
-  void reserve(std::size_t bound) { lists_.reserve(bound); }
+  void reserve(std::size_t bound) {
+    lists_.reserve(bound);
+    if (small_) bits_.reserve(std::min<std::size_t>(bound, 128));
+  }
 
   const VarSet& keys() const noexcept { return keys_; }
   std::size_t stored_members() const noexcept;
