@@ -14,15 +14,14 @@ BiGraph BiGraph::subgraph(const VarSet& s) const {
 
 VarSet BiGraph::c_component_of(VarId n) const {
   VarSet component;
+  if (!nodes_.contains(n)) return component;
   if (nodes_.word_count() <= 2) {
     // Small graphs: the walk goes over two words of bits, no list to allocate.
-    if (!nodes_.contains(n)) return component;
     const VarSet::Word bit = VarSet::Word{1} << (n % 64);
     const auto [comp0, comp1] = edges_->reach_small(
         {n < 64 ? bit : 0, n < 64 ? 0 : bit}, {nodes_.words()[0], nodes_.words()[1]}, nullptr);
     return VarSet::from_words(comp0, comp1);
   }
-  if (!nodes_.contains(n)) return component;
   // Most nodes of a large graph have no bidirected edge within the nodes: no walk for them.
   const auto* first = edges_->find(n);
   if (first == nullptr ||

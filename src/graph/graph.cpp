@@ -8,15 +8,13 @@
 namespace zeph::graph {
 
 IdList::IdList(const IdList& other) : size_(other.size_) {
-  if (other.capacity_ > kInline) {
-    capacity_ = other.size_ > kInline ? other.size_ : kInline;
-    if (capacity_ > kInline) {
-      heap_ = static_cast<VarId*>(::operator new (std::size_t{capacity_} * sizeof(VarId)));
-      std::memcpy(heap_, other.heap_, std::size_t{size_} * sizeof(VarId));
-      return;
-    }
+  // A copy is made at its size: inline when it fits, however large the other's storage is.
+  VarId* d = inline_;
+  if (size_ > kInline) {
+    capacity_ = size_;
+    d = heap_ = static_cast<VarId*>(::operator new (std::size_t{capacity_} * sizeof(VarId)));
   }
-  std::memcpy(inline_, other.data(), std::size_t{size_} * sizeof(VarId));
+  std::memcpy(d, other.data(), std::size_t{size_} * sizeof(VarId));
 }
 
 IdList& IdList::operator=(const IdList& other) {

@@ -13,10 +13,6 @@
 
 namespace zeph::graph {
 
-// A map from variable id to a set of variable ids: child to parents in a DiGraph, node to
-// neighbours (symmetric) in a BiGraph. Each set is kept as an ascending list, so walks over
-// the map and its sets go in ascending id. A graph never changes its map once it holds it.
-
 // The ascending list of the members stored under one id. Most nodes have a few parents or
 // neighbours: up to four live in the list itself, so that building a small graph allocates
 // nothing per node.
@@ -58,6 +54,9 @@ class IdList {
   };
 };
 
+// A map from variable id to a set of variable ids: child to parents in a DiGraph, node to
+// neighbours (symmetric) in a BiGraph. Each set is kept as an ascending list, so walks over
+// the map and its sets go in ascending id. A graph never changes its map once it holds it.
 class AdjacencyMap {
  public:
   bool has_entry(VarId v) const noexcept { return keys_.contains(v); }
