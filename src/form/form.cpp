@@ -448,11 +448,13 @@ ZEPH_COUNTS_BITS SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
   const VarSet& all = vars.buffer_set();
   const auto lo = static_cast<std::size_t>(vars.front());
   const auto hi = static_cast<std::size_t>(vars.back());
-  const Word* in = all.words();
-  const Word* out = sub.words();
-  const std::size_t out_words = sub.word_count();
+  // The buffer's storage spans the run; word w of sub is zero outside its own storage.
+  const Word* in_words = all.words();
+  const std::size_t in_begin = all.word_begin();
+  auto in = [&](std::size_t w) __attribute__((always_inline)) { return in_words[w - in_begin]; };
+  auto out = [&](std::size_t w) __attribute__((always_inline)) { return sub.word(w); };
   auto in_range = [&](std::size_t w) {
-    Word m = in[w];
+    Word m = in(w);
     if (w == lo / kBits) m &= ~Word{0} << (lo % kBits);
     if (w == hi / kBits && hi % kBits != kBits - 1) m &= (Word{1} << (hi % kBits + 1)) - 1;
     return m;
@@ -461,31 +463,37 @@ ZEPH_COUNTS_BITS SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
   // the words at the two ends of the range masked, those between taken whole.
   const std::size_t lo_word = lo / kBits;
   const std::size_t hi_word = hi / kBits;
+  // The words of the run that sub stores: from `from` to `to`, the end ones masked.
+  const std::size_t from = std::max(lo_word, sub.word_begin());
+  const std::size_t to = std::min(hi_word + 1, sub.word_end());
   std::size_t summed = 0;
-  if (lo_word < out_words) {
-    const std::size_t end = std::min(hi_word, out_words - 1);
-    summed = set_utils::bits_in(in_range(lo_word) & out[lo_word]);
+  if (from < to) {
+    const std::size_t end = to - 1;
+    summed = set_utils::bits_in(in_range(from) & out(from));
     // Four counts side by side between the end words, which the processor adds up in parallel.
-    std::size_t w = lo_word + 1;
+    const Word* x = in_words + (from + 1 - in_begin);
+    const Word* y = sub.words() + (from + 1 - sub.word_begin());
+    const std::size_t n = end > from ? end - from - 1 : 0;
+    std::size_t i = 0;
     std::size_t c1 = 0, c2 = 0, c3 = 0;
-    for (; w + 4 <= end; w += 4) {
-      summed += set_utils::bits_in(in[w] & out[w]);
-      c1 += set_utils::bits_in(in[w + 1] & out[w + 1]);
-      c2 += set_utils::bits_in(in[w + 2] & out[w + 2]);
-      c3 += set_utils::bits_in(in[w + 3] & out[w + 3]);
+    for (; i + 4 <= n; i += 4) {
+      summed += set_utils::bits_in(x[i] & y[i]);
+      c1 += set_utils::bits_in(x[i + 1] & y[i + 1]);
+      c2 += set_utils::bits_in(x[i + 2] & y[i + 2]);
+      c3 += set_utils::bits_in(x[i + 3] & y[i + 3]);
     }
-    for (; w < end; ++w) summed += set_utils::bits_in(in[w] & out[w]);
+    for (; i < n; ++i) summed += set_utils::bits_in(x[i] & y[i]);
     summed += c1 + c2 + c3;
-    if (end > lo_word) summed += set_utils::bits_in(in_range(end) & out[end]);
+    if (end > from) summed += set_utils::bits_in(in_range(end) & out(end));
   }
   if (summed == 0) return {vars, sub};
   const std::size_t kept_count = vars.size() - summed;
-  auto kept_at = [&](std::size_t w) { return in_range(w) & ~(w < out_words ? out[w] : 0); };
+  auto kept_at = [&](std::size_t w) { return in_range(w) & ~out(w); };
   VarId first = -1;
   VarId last = -1;
   if (kept_count > 0) {
     // Between the two end words the kept members are the words of the buffer outside sub.
-    auto inner_kept = [&](std::size_t w) { return in[w] & ~(w < out_words ? out[w] : 0); };
+    auto inner_kept = [&](std::size_t w) { return in(w) & ~out(w); };
     std::size_t w = lo_word;
     Word k = kept_at(w);
     while (k == 0) k = ++w == hi_word ? kept_at(w) : inner_kept(w);
@@ -502,8 +510,8 @@ ZEPH_COUNTS_BITS SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
       rest = set_utils::difference(sub, all);
     } else {
       rest = sub;
-      for (std::size_t w = lo_word; w <= hi_word && w < out_words; ++w) {
-        for (Word s = in_range(w) & out[w]; s != 0; s &= s - 1)
+      for (std::size_t w = from; w < to; ++w) {
+        for (Word s = in_range(w) & out(w); s != 0; s &= s - 1)
           rest.erase(static_cast<VarId>(w * kBits) + std::countr_zero(s));
       }
     }
@@ -515,8 +523,7 @@ ZEPH_COUNTS_BITS SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
   std::vector<VarId> kept;
   kept.reserve(kept_count);
   for (std::size_t w = lo_word; w <= hi_word; ++w) {
-    const Word s = w < out_words ? out[w] : 0;
-    for (Word k = in_range(w) & ~s; k != 0; k &= k - 1)
+    for (Word k = in_range(w) & ~out(w); k != 0; k &= k - 1)
       kept.push_back(static_cast<VarId>(w * kBits) + std::countr_zero(k));
   }
   return {std::move(kept), std::move(rest)};

@@ -15,11 +15,11 @@ BiGraph BiGraph::subgraph(const VarSet& s) const {
 VarSet BiGraph::c_component_of(VarId n) const {
   VarSet component;
   if (!nodes_.contains(n)) return component;
-  if (nodes_.word_count() <= 2) {
+  if (nodes_.word_end() <= 2) {
     // Small graphs: the walk goes over two words of bits, no list to allocate.
     const VarSet::Word bit = VarSet::Word{1} << (n % 64);
-    const auto [comp0, comp1] = edges_->reach_small(
-        {n < 64 ? bit : 0, n < 64 ? 0 : bit}, {nodes_.words()[0], nodes_.words()[1]}, nullptr);
+    const auto [comp0, comp1] = edges_->reach_small({n < 64 ? bit : 0, n < 64 ? 0 : bit},
+                                                    {nodes_.word(0), nodes_.word(1)}, nullptr);
     return VarSet::from_words(comp0, comp1);
   }
   // Most nodes of a large graph have no bidirected edge within the nodes: no walk for them.

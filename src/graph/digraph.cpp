@@ -49,11 +49,11 @@ VarSet DiGraph::ancestors_walk(const VarSet& s, const VarSet* cut) const {
     throw Panic("cannot find ancestors of " + s.to_string() + " in DiGraph " + to_string() +
                 " because not all queried\n                nodes were found in the graph");
   }
-  if (nodes_.empty() || nodes_.back() < 128) {
+  if (nodes_.word_end() <= 2 || nodes_.empty() || nodes_.back() < 128) {
     // Small graphs: the walk goes over two words of bits, no list to allocate.
-    const VarSet::Word s0 = s.words()[0], s1 = s.words()[1];
+    const VarSet::Word s0 = s.word(0), s1 = s.word(1);
     const auto [found0, found1] =
-        edges_->reach_small({s0, s1}, {nodes_.words()[0], nodes_.words()[1]}, cut);
+        edges_->reach_small({s0, s1}, {nodes_.word(0), nodes_.word(1)}, cut);
     return VarSet::from_words(found0 & ~s0, found1 & ~s1);
   }
   VarSet found = s;
@@ -102,7 +102,7 @@ std::vector<VarId> DiGraph::order() const {
   result.reserve(nodes_.size());
   // Parents among the nodes, ascending; on small maps from the bits of the parent sets.
   const bool bits = edges_->small() && bound <= 128;
-  const VarSet::Word node0 = nodes_.words()[0], node1 = nodes_.words()[1];
+  const VarSet::Word node0 = nodes_.word(0), node1 = nodes_.word(1);
   auto each_parent = [&](VarId v, auto&& visit) {
     if (bits) {
       auto [p0, p1] = edges_->member_bits(v);

@@ -129,22 +129,21 @@ class Model::LazyOrder : public form::OrderSource {
       // its links scans all the links before it.
       using Word = VarSet::Word;
       constexpr std::size_t kBits = VarSet::kWordBits;
-      const Word* words = in_.words();
-      const std::size_t nwords = in_.word_count();
       const std::size_t listed = index_->first_child.size() - 1;
       const std::uint32_t* first = index_->first_child.data();
       const VarId* children = index_->children.data();
-      const bool hinted = candidates_ != nullptr;
-      const Word* scan = hinted ? candidates_->words() : words;
-      const std::size_t nscan = hinted ? std::min(nwords, candidates_->word_count()) : nwords;
-      for (std::size_t k = 0; k < nscan; ++k) {
+      // The candidates are nodes (the constructor checks it).
+      const VarSet& scanned = candidates_ != nullptr ? *candidates_ : in_;
+      const Word* scan = scanned.words();
+      const std::size_t base = scanned.word_begin();
+      for (std::size_t k = 0, nscan = scanned.word_count(); k < nscan; ++k) {
         for (Word bits = scan[k]; bits != 0; bits &= bits - 1) {
-          const std::size_t u = k * kBits + static_cast<std::size_t>(std::countr_zero(bits));
+          const std::size_t u =
+              (base + k) * kBits + static_cast<std::size_t>(std::countr_zero(bits));
           bool sink = true;
           for (std::uint32_t j = u < listed ? first[u] : 0, end = u < listed ? first[u + 1] : 0;
                j < end; ++j) {
-            const auto c = static_cast<std::size_t>(children[j]);
-            if (c / kBits < nwords && (words[c / kBits] >> (c % kBits) & 1U)) {
+            if (in_.contains(children[j])) {
               sink = false;
               break;
             }
@@ -223,7 +222,7 @@ const VarSet* Model::ancestors_of(const ParentIndex& index, VarId v) const {
   for (std::uint32_t j = index.first[i]; j < index.first[i + 1]; ++j) {
     const auto p = static_cast<std::size_t>(index.parents[j]);
     if (p >= listed || !index.known[p]) return nullptr;
-    out = set_utils::union_(out, index.ancestors_of[p]);
+    out = set_utils::union_(std::move(out), index.ancestors_of[p]);
   }
   if (index.kept_words + out.word_count() > kBudget) return nullptr;
   index.kept_words += out.word_count();
@@ -250,8 +249,9 @@ VarSet Model::ancestors_set(const VarSet& s) const {
   // Nodes not yet reached, as words: one test per parent met.
   using Word = VarSet::Word;
   constexpr std::size_t kBits = VarSet::kWordBits;
-  const std::size_t nwords = in.word_count();
-  std::vector<Word> open(in.words(), in.words() + nwords);
+  const std::size_t nwords = in.word_end();
+  std::vector<Word> open(nwords, 0);
+  std::copy(in.words(), in.words() + in.word_count(), open.begin() + in.word_begin());
   for (VarId v : s) open[static_cast<std::size_t>(v) / kBits] &= ~(Word{1} << (v % kBits));
   VarSet found = VarSet::with_bound(in.back() + 1);
   std::vector<VarId> stack = s.to_vector();

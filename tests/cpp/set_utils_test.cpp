@@ -196,6 +196,100 @@ TEST(SetUtils, SparseWideSetsAgainstSortedVectors) {
   }
 }
 
+// Sets whose storage starts at different words: built by ascending and descending inserts, by
+// make_set and by the operations, with members far from id 0, compared across their storages.
+// (Sets of ids below 128 keep their words from word 0.)
+TEST(SetUtils, StoragesFromDifferentWordsAgainstSortedVectors) {
+  std::uint32_t seed = 11;
+  auto next = [&seed](std::uint32_t bound) {
+    seed = seed * 1664525U + 1013904223U;
+    return (seed >> 8) % bound;
+  };
+  auto pick = [&]() {
+    std::vector<VarId> ids;
+    for (std::uint32_t clusters = next(4); clusters > 0; --clusters) {
+      const auto word = static_cast<VarId>(next(40));
+      for (std::uint32_t k = 1 + next(3); k > 0; --k) ids.push_back(64 * word + next(64));
+    }
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return ids;
+  };
+  auto built = [&](const std::vector<VarId>& ids) {
+    VarSet s;
+    switch (next(4)) {
+      case 0:
+        return make_set(ids);
+      case 1:
+        for (VarId v : ids) s.insert(v);
+        return s;
+      case 2:
+        for (auto it = ids.rbegin(); it != ids.rend(); ++it) s.insert(*it);
+        return s;
+      default:  // a difference, stored from its first member's word to its last's
+        s = difference(union_(make_set(ids), VarSet{64 * 41}), VarSet{64 * 41});
+        if (!ids.empty()) {
+          if (ids.front() >= 128)
+            EXPECT_EQ(s.word_begin(), static_cast<std::size_t>(ids.front()) / 64);
+          EXPECT_GE(s.word_end(), static_cast<std::size_t>(ids.back()) / 64 + 1);
+        }
+        return s;
+    }
+  };
+  for (int round = 0; round < 3000; ++round) {
+    const std::vector<VarId> x = pick();
+    const std::vector<VarId> y = round % 7 == 0 ? x : pick();
+    const VarSet a = built(x);
+    const VarSet b = built(y);
+    std::vector<VarId> diff, uni, inter;
+    std::set_difference(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(diff));
+    std::set_union(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(uni));
+    std::set_intersection(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(inter));
+    ASSERT_EQ(members(a), x);
+    ASSERT_EQ(members(b), y);
+    EXPECT_EQ(members(difference(a, b)), diff);
+    EXPECT_EQ(members(union_(a, b)), uni);
+    EXPECT_EQ(members(union_(VarSet(a), b)), uni);
+    EXPECT_EQ(members(intersection(a, b)), inter);
+    EXPECT_EQ(a.is_subset(b), diff.empty());
+    EXPECT_EQ(a == b, x == y);
+    EXPECT_EQ(b == a, x == y);
+    EXPECT_EQ(a == make_set(x), true);
+    // Counted and uncounted sides alike.
+    const VarSet u = union_(a, b);
+    EXPECT_EQ(u == union_(b, a), true);
+    EXPECT_EQ(u.size(), uni.size());
+    EXPECT_EQ(u == a, uni == x);
+    for (VarId v : {VarId{0}, VarId{63}, VarId{64}, VarId{64 * 40 + 5}}) {
+      EXPECT_EQ(a.contains(v), std::binary_search(x.begin(), x.end(), v));
+      EXPECT_EQ(a.word(static_cast<std::size_t>(v) / 64) >> (v % 64) & 1U, a.contains(v) ? 1U : 0U);
+    }
+    if (!x.empty()) {
+      EXPECT_EQ(a.front(), x.front());
+      EXPECT_EQ(a.back(), x.back());
+    }
+    VarSet c = a;
+    c.insert_all(b);
+    EXPECT_EQ(members(c), uni);
+    for (VarId v : inter) EXPECT_TRUE(c.erase(v));
+    c.trim();
+    std::vector<VarId> sym;
+    std::set_symmetric_difference(x.begin(), x.end(), y.begin(), y.end(), std::back_inserter(sym));
+    EXPECT_EQ(members(c), sym);
+    EXPECT_EQ(c.size(), sym.size());
+    // Trimmed to the words from its first member's (ids below 128 from word 0).
+    if (!sym.empty() && sym.front() >= 128)
+      EXPECT_EQ(c.word_begin(), static_cast<std::size_t>(sym.front()) / 64);
+  }
+  // Equal counts, equal common words, members outside them on both sides.
+  const VarSet low = make_set(std::vector<VarId>{0, 100});
+  const VarSet high = make_set(std::vector<VarId>{100, 300});
+  EXPECT_EQ(low.size(), high.size());
+  EXPECT_FALSE(low == high);
+  EXPECT_FALSE(high == low);
+  EXPECT_FALSE(low.is_subset(high));
+}
+
 // A result not yet counted that loses its members again, and one wider than the set it equals.
 TEST(SetUtils, UncountedResultsEmptiedAndWidened) {
   VarSet u = union_(VarSet{1, 7000}, VarSet{2});

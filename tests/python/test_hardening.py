@@ -169,7 +169,7 @@ def check_memory_runs_out():
     # Allocation fails at one point after another of a mid-size request (conversion, identification,
     # result text): every time a MemoryError or the full answer, and the process carries on.
     seen, answers = collections.Counter(), set()
-    for extra in range(0, 16 * MiB, 256 * KiB):
+    for extra in range(0, 16 * MiB, 128 * KiB):
         resource.setrlimit(resource.RLIMIT_AS, (base + extra, hard))
         try:
             answers.add(zeph.id(*mid))
