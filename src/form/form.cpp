@@ -581,9 +581,21 @@ bool sort_by_walks(std::vector<Form>& forms, std::vector<Form>& tmp) {
     return std::lexicographical_compare(at(start[a]), at(start[a + 1]), at(start[b]),
                                         at(start[b + 1]));
   };
-  std::sort(order.begin(), order.end(), before);
-  for (std::size_t i = 1; i < order.size(); ++i) {
-    if (!before(order[i - 1], order[i])) return false;  // two forms note the same
+  // A long chain's factors come in the order of their notes or against it: one pass for those.
+  bool ascending = true;
+  bool descending = true;
+  for (std::size_t i = 1; i < order.size() && (ascending || descending); ++i) {
+    ascending = ascending && before(i - 1, i);
+    descending = descending && before(i, i - 1);
+  }
+  if (ascending) return true;  // in order already
+  if (descending) {
+    std::reverse(order.begin(), order.end());
+  } else {
+    std::sort(order.begin(), order.end(), before);
+    for (std::size_t i = 1; i < order.size(); ++i) {
+      if (!before(order[i - 1], order[i])) return false;  // two forms note the same
+    }
   }
   tmp.clear();
   for (std::size_t i : order) tmp.push_back(std::move(forms[i]));
@@ -689,7 +701,13 @@ Form factorize_subset(Order order, Form form, const VarSet& subset) {
     members = &made;
   }
   const VarSet& in_order = *members;
-  const VarSet summable = set_utils::intersection(free(form), in_order);
+  // The summable variables, made when first needed: a walk that meets the subset's members
+  // before any other variable (one link of a long chain) needs none.
+  std::optional<VarSet> summable_made;
+  auto summable = [&]() -> const VarSet& {
+    if (!summable_made) summable_made = set_utils::intersection(free(form), in_order);
+    return *summable_made;
+  };
   // The factor of v sums out the summable variables that are not v or after v in the order.
   std::vector<std::pair<VarId, VarSet>> kept;
   kept.reserve(subset.size());
@@ -700,7 +718,8 @@ Form factorize_subset(Order order, Form form, const VarSet& subset) {
     VarSet before;
     for (std::size_t i = 0; left > 0 && order.at(i, v); ++i) {
       if (subset.contains(v)) {
-        kept.emplace_back(v, set_utils::intersection(summable, before));
+        kept.emplace_back(v,
+                          before.empty() ? VarSet() : set_utils::intersection(summable(), before));
         if (--left == 0) break;
       }
       before.insert(v);
@@ -711,7 +730,7 @@ Form factorize_subset(Order order, Form form, const VarSet& subset) {
     for (std::size_t i = whole.size(); i-- > 0;) {
       tail.insert(whole[i]);
       if (subset.contains(whole[i]))
-        kept.emplace_back(whole[i], set_utils::difference(summable, tail));
+        kept.emplace_back(whole[i], set_utils::difference(summable(), tail));
     }
     std::reverse(kept.begin(), kept.end());
   }

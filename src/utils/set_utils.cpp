@@ -116,7 +116,7 @@ bool VarSet::insert_growing(VarId v) {
   return true;
 }
 
-ZEPH_COUNTS_BITS void VarSet::insert_all(const VarSet& other) {
+void VarSet::insert_all(const VarSet& other) {
   const Word* s = other.words();
   const std::size_t n = without_zero_end(other.nwords_, [s](std::size_t i) { return s[i]; });
   if (n == 0) return;
@@ -128,19 +128,11 @@ ZEPH_COUNTS_BITS void VarSet::insert_all(const VarSet& other) {
     }
     grow(begin, std::max(begin + n, first_ + 2 * static_cast<std::size_t>(nwords_)));
   }
+  // Like the operations, the join leaves the count to be made when asked: the word loop then
+  // runs several words an instruction.
   Word* o = words() + (begin - first_);
-  if (count_ == kUncounted) {
-    for (std::size_t i = 0; i < n; ++i) o[i] |= s[i];
-    return;
-  }
-  std::size_t added = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const Word fresh = s[i] & ~o[i];
-    if (fresh == 0) continue;
-    added += bits_in(fresh);
-    o[i] |= fresh;
-  }
-  count_ += static_cast<std::uint32_t>(added);
+  for (std::size_t i = 0; i < n; ++i) o[i] |= s[i];
+  count_ = kUncounted;
 }
 
 void VarSet::trim() {
