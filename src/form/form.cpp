@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstring>
 #include <optional>
-#include <unordered_map>
 
 namespace zeph::form {
 
@@ -124,48 +123,63 @@ void run_sort(std::vector<Form>& v, std::vector<Form>& tmp) {
   }
 }
 
-// What a walk found for the shared nodes it has seen, keyed by node: a short list for small
-// walks (no hashing, no allocation per entry), a hash map past that.
+// What a walk found for the shared nodes it has seen, keyed by node: the entries in one list, in
+// the order they were found; past a short list (searched from the front: no hashing) a table of
+// their places in it, by open addressing, so that no entry allocates a block of its own.
 template <class T>
 class NodeMemo {
  public:
   const T* find(const void* key) const {
-    if (map_.empty()) {
-      for (const auto& [k, value] : flat_) {
+    if (slots_.empty()) {
+      for (const auto& [k, value] : entries_) {
         if (k == key) return &value;
       }
       return nullptr;
     }
-    auto it = map_.find(key);
-    return it == map_.end() ? nullptr : &it->second;
+    for (std::size_t i = slot_of(key);; i = (i + 1) & (slots_.size() - 1)) {
+      const std::uint32_t at = slots_[i];
+      if (at == 0) return nullptr;
+      if (entries_[at - 1].first == key) return &entries_[at - 1].second;
+    }
   }
   void clear() noexcept {
-    flat_.clear();
-    if (!map_.empty()) map_.clear();
+    entries_.clear();
+    slots_.clear();
   }
   void swap(NodeMemo& other) noexcept {
-    flat_.swap(other.flat_);
-    map_.swap(other.map_);
+    entries_.swap(other.entries_);
+    slots_.swap(other.slots_);
   }
   // Whether the tables grew large enough that keeping them around costs more than it saves.
-  bool large() const noexcept { return map_.bucket_count() >= 4096; }
+  bool large() const noexcept { return slots_.capacity() >= 8192; }
 
   void put(const void* key, T value) {
-    if (flat_.empty() && map_.empty()) flat_.reserve(8);
-    if (map_.empty() && flat_.size() < 64) {
-      flat_.emplace_back(key, std::move(value));
-      return;
+    if (entries_.empty()) entries_.reserve(8);
+    entries_.emplace_back(key, std::move(value));
+    if (slots_.empty() && entries_.size() <= kListed) return;
+    // At most half the slots in use, so that a search meets an empty slot soon.
+    if (2 * entries_.size() > slots_.size()) {
+      slots_.assign(std::max<std::size_t>(4 * kListed, 2 * slots_.size()), 0);
+      for (std::size_t e = 0; e + 1 < entries_.size(); ++e) place(e);
     }
-    if (map_.empty()) {
-      for (auto& [k, v] : flat_) map_.emplace(k, std::move(v));
-      flat_.clear();
-    }
-    map_.emplace(key, std::move(value));
+    place(entries_.size() - 1);
   }
 
  private:
-  std::vector<std::pair<const void*, T>> flat_;
-  std::unordered_map<const void*, T> map_;
+  static constexpr std::size_t kListed = 64;
+  std::size_t slot_of(const void* key) const noexcept {
+    // Blocks are 16 bytes apart at least: the low bits carry nothing.
+    const auto h = (reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ULL;
+    return static_cast<std::size_t>(h >> 32) & (slots_.size() - 1);
+  }
+  void place(std::size_t e) noexcept {
+    std::size_t i = slot_of(entries_[e].first);
+    while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
+    slots_[i] = static_cast<std::uint32_t>(e + 1);
+  }
+
+  std::vector<std::pair<const void*, T>> entries_;
+  std::vector<std::uint32_t> slots_;  // 1 + the place of an entry; 0 for an empty slot
 };
 
 // Rewrites of shared nodes are remembered for the length of one walk, so that a subtree
@@ -488,21 +502,6 @@ ZEPH_COUNTS_BITS SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
   }
   if (summed == 0) return {vars, sub};
   const std::size_t kept_count = vars.size() - summed;
-  auto kept_at = [&](std::size_t w) { return in_range(w) & ~out(w); };
-  VarId first = -1;
-  VarId last = -1;
-  if (kept_count > 0) {
-    // Between the two end words the kept members are the words of the buffer outside sub.
-    auto inner_kept = [&](std::size_t w) { return in(w) & ~out(w); };
-    std::size_t w = lo_word;
-    Word k = kept_at(w);
-    while (k == 0) k = ++w == hi_word ? kept_at(w) : inner_kept(w);
-    first = static_cast<VarId>(w * kBits) + std::countr_zero(k);
-    w = hi_word;
-    k = kept_at(w);
-    while (k == 0) k = --w == lo_word ? kept_at(w) : inner_kept(w);
-    last = static_cast<VarId>(w * kBits + kBits - 1) - std::countl_zero(k);
-  }
   // The rest: none where every member of sub was summed out of the list.
   VarSet rest;
   if (summed < sub.size()) {
@@ -517,6 +516,32 @@ ZEPH_COUNTS_BITS SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
     }
   }
   if (kept_count == 0) return {VarList<VarId>(), std::move(rest)};
+  // Where the summed members are all of the run between sub's first and last member inside it
+  // (the tail of a chain's list, or its head), what is kept is the rest of the run: found by two
+  // searches, not by a walk over the words of the sum.
+  {
+    const VarId s_lo = std::max(sub.front(), vars.front());
+    const VarId s_hi = std::min(sub.back(), vars.back());
+    const auto a =
+        static_cast<std::size_t>(std::lower_bound(vars.begin(), vars.end(), s_lo) - vars.begin());
+    const auto b =
+        static_cast<std::size_t>(std::upper_bound(vars.begin(), vars.end(), s_hi) - vars.begin());
+    if (b - a == summed) {
+      if (a == 0) return {vars.slice(b, kept_count), std::move(rest)};
+      if (b == vars.size()) return {vars.slice(0, kept_count), std::move(rest)};
+    }
+  }
+  auto kept_at = [&](std::size_t w) { return in_range(w) & ~out(w); };
+  // Between the two end words the kept members are the words of the buffer outside sub.
+  auto inner_kept = [&](std::size_t w) { return in(w) & ~out(w); };
+  std::size_t w = lo_word;
+  Word k = kept_at(w);
+  while (k == 0) k = ++w == hi_word ? kept_at(w) : inner_kept(w);
+  const VarId first = static_cast<VarId>(w * kBits) + std::countr_zero(k);
+  w = hi_word;
+  k = kept_at(w);
+  while (k == 0) k = --w == lo_word ? kept_at(w) : inner_kept(w);
+  const VarId last = static_cast<VarId>(w * kBits + kBits - 1) - std::countl_zero(k);
   const auto at =
       static_cast<std::size_t>(std::lower_bound(vars.begin(), vars.end(), first) - vars.begin());
   if (vars[at + kept_count - 1] == last) return {vars.slice(at, kept_count), std::move(rest)};

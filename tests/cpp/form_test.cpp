@@ -669,4 +669,25 @@ TEST(Form, NestedWalks) {
   EXPECT_TRUE(form::eq(out, form::sorted(f)));
 }
 
+// Walks over many shared nodes: past the short list the memo keeps a table, which grows as the
+// walk goes on; each shared node is still rewritten once, and a small walk after a large one (on
+// the memo the thread keeps) finds nothing of it.
+TEST(Form, WalksOverManySharedNodes) {
+  for (const VarId n : {10, 64, 65, 129, 600, 5000}) {
+    std::vector<Form> factors;
+    for (VarId i = 0; i < n; ++i) factors.push_back(P({i, i + 1}));
+    std::vector<Form> twice = factors;
+    twice.insert(twice.end(), factors.begin(), factors.end());
+    const Form f = Prod(twice);
+    visits = 0;
+    form::map(f, count_visit);
+    EXPECT_EQ(visits, n + 1) << n;
+    EXPECT_EQ(form::free(f).size(), static_cast<std::size_t>(n) + 1) << n;
+  }
+  const Form small = Prod({P({1}), P({1})});
+  visits = 0;
+  form::map(Prod({small, small}), count_visit);
+  EXPECT_EQ(visits, 1 + 1 + 2);  // the outer product, small once, its two P(1)s (not shared)
+}
+
 }  // namespace
