@@ -518,8 +518,8 @@ ZEPH_COUNTS_BITS SumOut sum_out(const VarList<VarId>& vars, const VarSet& sub) {
   if (kept_count == 0) return {VarList<VarId>(), std::move(rest)};
   // Where the summed members are all of the run between sub's first and last member inside it
   // (the tail of a chain's list, or its head), what is kept is the rest of the run: found by two
-  // searches, not by a walk over the words of the sum.
-  {
+  // searches, not by a walk over the words of the sum. (A run of a word or two is walked.)
+  if (hi_word > lo_word + 1) {
     const VarId s_lo = std::max(sub.front(), vars.front());
     const VarId s_hi = std::min(sub.back(), vars.back());
     const auto a =
