@@ -23,6 +23,20 @@ template <class WordAt>
   return n;
 }
 
+// The words of a set's storage from its first word with a member to its last (none for the empty
+// set), as positions in the storage.
+struct Used {
+  std::size_t begin;
+  std::size_t end;
+};
+Used used(const VarSet& s) noexcept {
+  const VarSet::Word* w = s.words();
+  const std::size_t end = without_zero_end(s.word_count(), [w](std::size_t i) { return w[i]; });
+  std::size_t begin = 0;
+  while (begin < end && w[begin] == 0) ++begin;
+  return {begin, end};
+}
+
 }  // namespace
 
 VarSet::VarSet(std::initializer_list<VarId> ids) : VarSet() {
@@ -138,9 +152,7 @@ void VarSet::insert_all(const VarSet& other) {
 void VarSet::trim() {
   if (nwords_ <= kInline) return;
   const Word* w = heap_;
-  const std::size_t end = without_zero_end(nwords_, [w](std::size_t i) { return w[i]; });
-  std::size_t begin = 0;
-  while (begin < end && w[begin] == 0) ++begin;
+  const auto [begin, end] = used(*this);
   if (begin == 0 && end == nwords_) return;
   const std::size_t n = end - begin;
   if (n <= kInline) {
@@ -371,23 +383,6 @@ VarSet difference_wide(const VarSet& a, const VarSet& b) {
   return out;
 }
 
-namespace {
-
-// The words of a set's storage from its first word with a member to its last (none for the empty
-// set), as positions in the storage.
-struct Used {
-  std::size_t begin;
-  std::size_t end;
-};
-Used used(const VarSet& s) noexcept {
-  const VarSet::Word* w = s.words();
-  const std::size_t end = without_zero_end(s.word_count(), [w](std::size_t i) { return w[i]; });
-  std::size_t begin = 0;
-  while (begin < end && w[begin] == 0) ++begin;
-  return {begin, end};
-}
-
-}  // namespace
 
 VarSet union_wide(const VarSet& a, const VarSet& b) {
   using Word = VarSet::Word;
